@@ -1,0 +1,22 @@
+// Message output: errors to standard error (or a message box), notes to standard output.
+#pragma once
+
+#include "platform/win32.h"
+
+struct OutputHandleSet {
+  HANDLE input;
+  HANDLE output;
+  HANDLE error;
+};
+
+extern OutputHandleSet OutputHandles;
+
+#define LINE_BUFFER_CAPACITY 1024
+#define MESSAGE_BOX_CAPACITY 512
+extern const WCHAR ErrorCaption[];
+
+void ShowError(LPCWSTR format, ...);
+void ShowNote(LPCWSTR format, ...);
+bool WriteTextLine(HANDLE handle, LPCWSTR format, va_list arguments, bool lineEnd);
+bool FindOutputHandles(HANDLE* input, HANDLE* output, HANDLE* error);
+void UseConsoleOutputCodePage(bool on);

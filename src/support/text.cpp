@@ -1,0 +1,42 @@
+#include "support/text.h"
+
+const WCHAR DefaultBlanks[] = TEXT(" \t");
+
+DWORD TextLength(LPCWSTR text) {
+  DWORD n = 0;
+  while (text[n]) ++n;
+  return n;
+}
+
+bool IsBlank(WCHAR ch, LPCWSTR set) {
+  if (ch == 0) return false;
+  if (!set) set = DefaultBlanks;
+  for (DWORD i = 0; i < BLANK_SET_LIMIT && set[i]; ++i) {
+    if (set[i] == ch) return true;
+  }
+  return false;
+}
+
+LPCWSTR SkipBlanks(LPCWSTR text, LPCWSTR set) {
+  while (IsBlank(*text, set)) ++text;
+  return text;
+}
+
+DWORD CopyBounded(LPWSTR destination, DWORD capacity, LPCWSTR source, DWORD sourceLimit) {
+  if (!destination || capacity == 0) {
+    DebugBreak();  // a caller error: there is nowhere to put even the terminator
+    return 0;
+  }
+  DWORD limit = sourceLimit ? sourceLimit : capacity;
+  DWORD n = 0;
+  while (source[n] && n < capacity - 1 && n < limit) {
+    destination[n] = source[n];
+    ++n;
+  }
+  destination[n] = 0;
+  return n;
+}
+
+int CompareNoCase(LPCWSTR a, LPCWSTR b) {
+  return CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL ? 0 : 1;
+}

@@ -1,0 +1,114 @@
+// The simulated Windows: a small model of one machine that the tests script and inspect.
+// SimReset() gives a fresh machine; every Win32 function of the boundary is implemented
+// over this model, can be made to fail on its k-th call, and keeps count of what it holds.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/win32.h"
+
+// ---- The machine --------------------------------------------------------------------------
+
+// A fresh machine: no faults, no open handles or heap blocks, console on all three standard
+// handles (code page 437), Windows 6.1, a counter frequency of 10 MHz, no debugger, an
+// interactive token, module path C:\Program Files\Sorvanel\sorvanel.exe, and whatever the
+// concern-specific parts (volumes, services, settings files) define as their defaults.
+void SimReset();
+
+// Registers a reset step of a concern-specific part; called at static-initialisation time
+// by the part's source file, run by SimReset in registration order.
+struct SimResetRegistration {
+  explicit SimResetRegistration(void (*reset)());
+};
+
+// ---- Fault injection and the call log ------------------------------------------------------
+
+// The nth call (1-based, counted from the last reset) of `function` fails with `error`:
+// the function returns its documented failure value and sets the last error. Several
+// faults may be armed at once.
+void SimFailCall(const char* function, unsigned nth, DWORD error);
+// How often `function` was called since the last reset.
+unsigned SimCallCount(const char* function);
+// Every call of a simulated function since the last reset, in order, by name.
+std::vector<std::string> SimCallLog();
+// A callback run at the start of the nth call of `function` (before its fault check), on the
+// calling thread and without the simulation's lock. Tests use it to place an event inside a
+// chosen moment: a control during the third Sleep, say.
+void SimOnCall(const char* function, unsigned nth, std::function<void()> action);
+
+// ---- Accounting ---------------------------------------------------------------------------
+
+// Handles the program opened and has not closed (standard handles and pseudo handles do not
+// count). Includes service-manager handles, volume searches, tokens, events and files.
+int SimOpenHandleCount();
+// A description of every open handle, for failure messages.
+std::string SimDescribeOpenHandles();
+// Heap blocks allocated with HeapAlloc and not yet freed; SIDs from AllocateAndInitializeSid
+// that were not freed with FreeSid count here too.
+int SimLiveHeapBlocks();
+int SimLiveSids();
+
+// ---- Process ------------------------------------------------------------------------------
+
+void SimSetCommandLine(const std::u16string& commandLine);
+void SimSetModulePath(const std::u16string& path);
+void SimSetVersion(DWORD major, DWORD minor);
+void SimSetPerformanceFrequency(int64_t frequency);
+void SimSetDebuggerPresent(bool present);
+// Breakpoint traps executed (DebugBreak); execution continues after each, as under a
+// debugger that lets the program go on.
+int SimBreakpointCount();
+// Called by ExitProcess with the exit code; ExitProcess ends the process with _exit after it.
+void SimSetExitHook(void (*hook)(UINT exitCode));
+// Modules loaded in the process by name (GetModuleHandleW finds them), case ignored.
+void SimLoadModule(const std::u16string& name);
+// A message text for FormatMessageW: from the system's table (module null) or from a
+// loaded module's table. An empty text removes the entry. The system's table starts as
+// the common table of the platform layer.
+void SimSetMessage(HMODULE module, DWORD id, const std::u16string& text);
+HMODULE SimModuleHandle(const std::u16string& name);
+// Arguments of every FormatMessageW call, for the tests of the error texts.
+struct SimFormatMessageCall {
+  DWORD flags;
+  const void* source;
+  DWORD id;
+  DWORD language;
+  DWORD size;
+};
+std::vector<SimFormatMessageCall> SimFormatMessageCalls();
+
+// ---- Standard handles, consoles, message boxes ---------------------------------------------
+
+enum class SimStream { Console, Redirected, None, Invalid };
+// How GetStdHandle answers for STD_INPUT_HANDLE, STD_OUTPUT_HANDLE or STD_ERROR_HANDLE:
+// a console, a file or pipe, null (no handle) or INVALID_HANDLE_VALUE.
+void SimSetStdHandle(DWORD which, SimStream kind);
+// Start-up information with STARTF_USESTDHANDLES and the three handles given by kind
+// (Invalid becomes INVALID_HANDLE_VALUE in the record).
+void SimUseStartupStdHandles(SimStream input, SimStream output, SimStream error);
+void SimSetConsoleOutputCP(UINT codePage);
+// The ANSI code page, used when a conversion is asked for code page 0.
+void SimSetAnsiCodePage(UINT codePage);
+// What reached a standard stream: UTF-16 text through WriteConsoleW, bytes through WriteFile.
+std::u16string SimConsoleText(DWORD which);
+std::string SimRedirectedBytes(DWORD which);
+struct SimMessageBox {
+  std::u16string text;
+  std::u16string caption;
+  UINT type;
+};
+std::vector<SimMessageBox> SimMessageBoxes();
+
+// ---- Token ----------------------------------------------------------------------------------
+
+// Whether the process token holds the INTERACTIVE group (S-1-5-4). The token always holds
+// a few other groups before it.
+void SimSetInteractive(bool interactive);
+
+// ---- Helpers for tests -----------------------------------------------------------------------
+
+std::string SimUtf8(const std::u16string& text);
+std::u16string SimUtf16(const std::string& text);

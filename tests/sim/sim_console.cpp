@@ -1,0 +1,254 @@
+// Standard handles, consoles, redirected output, code pages, message boxes and the
+// user32 text functions of the simulated machine.
+#include <map>
+
+#include "platform/common/case_mapping.h"
+#include "platform/common/code_page.h"
+#include "sim/sim_internal.h"
+
+namespace {
+
+struct Stream {
+  SimStream kind = SimStream::Console;
+  HANDLE handle = nullptr;
+  std::u16string consoleText;
+  std::string bytes;
+};
+
+struct ConsoleState {
+  Stream streams[3];  // input, output, error
+  bool useStartupHandles = false;
+  SimStream startupKinds[3] = {SimStream::Console, SimStream::Console, SimStream::Console};
+  UINT consoleCodePage = 437;
+  UINT ansiCodePage = 1252;
+  std::vector<SimMessageBox> boxes;
+};
+
+ConsoleState* state = nullptr;
+
+int StreamIndex(DWORD which) {
+  if (which == STD_INPUT_HANDLE) return 0;
+  if (which == STD_OUTPUT_HANDLE) return 1;
+  if (which == STD_ERROR_HANDLE) return 2;
+  return -1;
+}
+
+const char* StreamName(int index) {
+  static const char* names[3] = {"standard input", "standard output", "standard error"};
+  return names[index];
+}
+
+// Makes the handle of one stream afresh for its kind.
+void MakeStreamHandle(int index) {
+  Stream& s = state->streams[index];
+  if (s.handle) SimCloseAnyHandle(s.handle);
+  s.handle = nullptr;
+  if (s.kind == SimStream::Console) {
+    s.handle = SimCreateHandle(SimHandleKind::Console, &s, nullptr, false, StreamName(index));
+  } else if (s.kind == SimStream::Redirected) {
+    s.handle = SimCreateHandle(SimHandleKind::RedirectedFile, &s, nullptr, false, StreamName(index));
+  }
+}
+
+HANDLE HandleFor(SimStream kind, int index) {
+  if (kind == SimStream::None) return nullptr;
+  if (kind == SimStream::Invalid) return INVALID_HANDLE_VALUE;
+  Stream& s = state->streams[index];
+  if (s.kind != kind) {
+    s.kind = kind;
+    MakeStreamHandle(index);
+  }
+  return s.handle;
+}
+
+void ResetConsole() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  delete state;
+  state = new ConsoleState();
+  for (int i = 0; i < 3; ++i) MakeStreamHandle(i);
+}
+
+SimResetRegistration registration(ResetConsole);
+
+Stream* StreamOf(HANDLE handle) {
+  if (!state) return nullptr;
+  for (Stream& s : state->streams) {
+    if (s.handle && s.handle == handle) return &s;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+void SimSetStdHandle(DWORD which, SimStream kind) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  int index = StreamIndex(which);
+  state->streams[index].kind = kind;
+  MakeStreamHandle(index);
+}
+
+void SimUseStartupStdHandles(SimStream input, SimStream output, SimStream error) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->useStartupHandles = true;
+  state->startupKinds[0] = input;
+  state->startupKinds[1] = output;
+  state->startupKinds[2] = error;
+}
+
+void SimSetConsoleOutputCP(UINT codePage) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->consoleCodePage = codePage;
+}
+
+void SimSetAnsiCodePage(UINT codePage) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->ansiCodePage = codePage;
+}
+
+std::u16string SimConsoleText(DWORD which) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return state->streams[StreamIndex(which)].consoleText;
+}
+
+std::string SimRedirectedBytes(DWORD which) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return state->streams[StreamIndex(which)].bytes;
+}
+
+std::vector<SimMessageBox> SimMessageBoxes() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return state->boxes;
+}
+
+extern "C" void WINAPI GetStartupInfoW(LPSTARTUPINFOW info) {
+  SimFault("GetStartupInfoW");
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  STARTUPINFOW blank = {};
+  *info = blank;
+  info->cb = sizeof(STARTUPINFOW);
+  if (state->useStartupHandles) {
+    info->dwFlags = STARTF_USESTDHANDLES;
+    info->hStdInput = HandleFor(state->startupKinds[0], 0);
+    info->hStdOutput = HandleFor(state->startupKinds[1], 1);
+    info->hStdError = HandleFor(state->startupKinds[2], 2);
+  }
+}
+
+extern "C" HANDLE WINAPI GetStdHandle(DWORD which) {
+  if (SimFault("GetStdHandle")) return INVALID_HANDLE_VALUE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  int index = StreamIndex(which);
+  if (index < 0) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
+  Stream& s = state->streams[index];
+  if (s.kind == SimStream::Invalid) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return INVALID_HANDLE_VALUE;
+  }
+  return s.handle;
+}
+
+extern "C" BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
+  if (SimFault("GetConsoleMode")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Stream* s = StreamOf(console);
+  if (!s || s->kind != SimStream::Console) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  *mode = 3;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD count,
+                                     LPDWORD written, LPVOID) {
+  if (SimFault("WriteConsoleW")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Stream* s = StreamOf(console);
+  if (!s || s->kind != SimStream::Console) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  const char16_t* text = static_cast<const char16_t*>(buffer);
+  s->consoleText.append(text, count);
+  if (written) *written = count;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWORD written,
+                                 LPVOID) {
+  if (SimFault("WriteFile")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Stream* s = StreamOf(file);
+  if (!s || s->kind == SimStream::None) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  // A console handle takes bytes too; the simulation keeps them apart from WriteConsoleW text.
+  s->bytes.append(static_cast<const char*>(buffer), count);
+  if (written) *written = count;
+  return TRUE;
+}
+
+extern "C" UINT WINAPI GetConsoleOutputCP(void) {
+  SimFault("GetConsoleOutputCP");
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return state->consoleCodePage;
+}
+
+extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR text, int length,
+                                          LPSTR buffer, int size, LPCSTR defaultChar,
+                                          LPBOOL usedDefault) {
+  if (SimFault("WideCharToMultiByte")) return 0;
+  if (!text || flags != 0 || defaultChar || usedDefault || size < 0 || (size > 0 && !buffer)) {
+    SimSetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  UINT page;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SimLock());
+    page = codePage == CP_ACP ? state->ansiCodePage : codePage == CP_OEMCP ? 437 : codePage;
+  }
+  if (length < 0) {
+    length = 0;
+    while (text[length]) ++length;
+    ++length;  // the terminator is converted too
+  }
+  DWORD error = 0;
+  int result = WideToCodePage(page, text, length, size == 0 ? nullptr : buffer, size, &error);
+  if (result == 0 && error != 0) {
+    SimSetLastError(error);
+    return 0;
+  }
+  return result;
+}
+
+extern "C" int WINAPI MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
+  if (SimFault("MessageBoxW")) return 0;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->boxes.push_back({SimText(text), SimText(caption), type});
+  return 1;  // IDOK
+}
+
+extern "C" LPWSTR WINAPI CharUpperW(LPWSTR text) {
+  SimFault("CharUpperW");
+  uintptr_t value = reinterpret_cast<uintptr_t>(text);
+  if (value <= 0xFFFF) {
+    return reinterpret_cast<LPWSTR>(static_cast<uintptr_t>(
+        static_cast<uint16_t>(UpperCaseChar(static_cast<WCHAR>(value)))));
+  }
+  for (LPWSTR p = text; *p; ++p) *p = UpperCaseChar(*p);
+  return text;
+}
+
+extern "C" int WINAPI CompareStringW(DWORD, DWORD flags, LPCWSTR a, int countA, LPCWSTR b,
+                                     int countB) {
+  if (SimFault("CompareStringW")) return 0;
+  if (!a || !b) {
+    SimSetLastError(ERROR_INVALID_PARAMETER);
+    return 0;
+  }
+  return CompareTextNoCase(a, countA, b, countB, (flags & NORM_IGNORECASE) != 0);
+}

@@ -1,0 +1,498 @@
+// The simulated machine's core: reset, fault injection, the call log, handles, the heap
+// and the process-level functions.
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <set>
+#include <vector>
+
+#include "platform/common/case_mapping.h"
+#include "platform/common/message_table.h"
+#include "platform/common/utf8.h"
+#include "sim/sim_internal.h"
+
+namespace {
+
+struct Fault {
+  std::string function;
+  unsigned nth;
+  DWORD error;
+};
+
+struct CallAction {
+  std::string function;
+  unsigned nth;
+  std::function<void()> action;
+};
+
+struct HandleEntry {
+  SimHandleKind kind;
+  void* payload;
+  void (*onClose)(void*);
+  bool counted;
+  std::string description;
+};
+
+struct Machine {
+  std::vector<Fault> faults;
+  std::vector<CallAction> actions;
+  std::map<std::string, unsigned> callCounts;
+  std::vector<std::string> callLog;
+  std::map<uintptr_t, HandleEntry> handles;
+  uintptr_t nextHandle = 0x1000;
+  std::set<void*> heapBlocks;
+  std::u16string commandLine = u"sorvanel.exe";
+  std::u16string modulePath = u"C:\\Program Files\\Sorvanel\\sorvanel.exe";
+  DWORD major = 6, minor = 1;
+  int64_t frequency = 10000000;
+  bool debugger = false;
+  int breakpoints = 0;
+  void (*exitHook)(UINT) = nullptr;
+  std::vector<std::u16string> modules;
+  std::map<std::pair<uintptr_t, DWORD>, std::u16string> messages;  // (module, id) -> text
+  std::set<std::pair<uintptr_t, DWORD>> removedMessages;
+  std::vector<SimFormatMessageCall> formatCalls;
+};
+
+Machine* machine = nullptr;
+thread_local DWORD lastError = 0;
+
+std::vector<void (*)()>& ResetSteps() {
+  static std::vector<void (*)()> steps;
+  return steps;
+}
+
+Machine& M() {
+  if (!machine) machine = new Machine();
+  return *machine;
+}
+
+const uintptr_t ProcessHeapValue = 0x7EAD;
+const uintptr_t CurrentProcessValue = static_cast<uintptr_t>(-1);
+
+}  // namespace
+
+std::recursive_mutex& SimLock() {
+  static std::recursive_mutex lock;
+  return lock;
+}
+
+SimResetRegistration::SimResetRegistration(void (*reset)()) { ResetSteps().push_back(reset); }
+
+void SimReset() {
+  {
+    std::lock_guard<std::recursive_mutex> guard(SimLock());
+    for (void* block : M().heapBlocks) free(block);
+    delete machine;
+    machine = new Machine();
+    lastError = 0;
+  }
+  for (void (*step)() : ResetSteps()) step();
+}
+
+void SimSetLastError(DWORD error) { lastError = error; }
+
+bool SimFault(const char* function) {
+  std::function<void()> action;
+  unsigned count;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SimLock());
+    count = ++M().callCounts[function];
+    M().callLog.push_back(function);
+    for (CallAction& a : M().actions) {
+      if (a.function == function && a.nth == count) action = a.action;
+    }
+  }
+  if (action) action();
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  for (const Fault& f : M().faults) {
+    if (f.function == function && f.nth == count) {
+      lastError = f.error;
+      return true;
+    }
+  }
+  return false;
+}
+
+void SimFailCall(const char* function, unsigned nth, DWORD error) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().faults.push_back({function, nth, error});
+}
+
+unsigned SimCallCount(const char* function) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  auto it = M().callCounts.find(function);
+  return it == M().callCounts.end() ? 0 : it->second;
+}
+
+std::vector<std::string> SimCallLog() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return M().callLog;
+}
+
+void SimOnCall(const char* function, unsigned nth, std::function<void()> action) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().actions.push_back({function, nth, std::move(action)});
+}
+
+// ---- Handles ------------------------------------------------------------------------------
+
+HANDLE SimCreateHandle(SimHandleKind kind, void* payload, void (*onClose)(void*), bool counted,
+                       const char* description) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  uintptr_t value = M().nextHandle;
+  M().nextHandle += 4;
+  M().handles[value] = {kind, payload, onClose, counted, description};
+  return reinterpret_cast<HANDLE>(value);
+}
+
+void* SimHandlePayload(HANDLE handle, SimHandleKind kind) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
+  if (it == M().handles.end() || it->second.kind != kind) return nullptr;
+  return it->second.payload;
+}
+
+bool SimHandleIsKind(HANDLE handle, SimHandleKind kind) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  auto it = M().handles.find(reinterpret_cast<uintptr_t>(handle));
+  return it != M().handles.end() && it->second.kind == kind;
+}
+
+static bool CloseEntry(uintptr_t value, const SimHandleKind* kind) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  auto it = M().handles.find(value);
+  if (it == M().handles.end()) return false;
+  if (kind && it->second.kind != *kind) return false;
+  HandleEntry entry = it->second;
+  M().handles.erase(it);
+  if (entry.onClose) entry.onClose(entry.payload);
+  return true;
+}
+
+bool SimCloseHandleOfKind(HANDLE handle, SimHandleKind kind) {
+  return CloseEntry(reinterpret_cast<uintptr_t>(handle), &kind);
+}
+
+bool SimCloseAnyHandle(HANDLE handle) { return CloseEntry(reinterpret_cast<uintptr_t>(handle), nullptr); }
+
+int SimOpenHandleCount() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  int count = 0;
+  for (auto& entry : M().handles) count += entry.second.counted ? 1 : 0;
+  return count;
+}
+
+std::string SimDescribeOpenHandles() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  std::string text;
+  for (auto& entry : M().handles) {
+    if (!entry.second.counted) continue;
+    if (!text.empty()) text += ", ";
+    text += entry.second.description;
+  }
+  return text.empty() ? "none" : text;
+}
+
+// ---- Heap ---------------------------------------------------------------------------------
+
+int SimLiveHeapBlocks() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return static_cast<int>(M().heapBlocks.size());
+}
+
+extern "C" HANDLE WINAPI GetProcessHeap(void) {
+  if (SimFault("GetProcessHeap")) return nullptr;
+  return reinterpret_cast<HANDLE>(ProcessHeapValue);
+}
+
+extern "C" LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
+  if (SimFault("HeapAlloc")) return nullptr;
+  if (reinterpret_cast<uintptr_t>(heap) != ProcessHeapValue) {
+    lastError = ERROR_INVALID_HANDLE;
+    return nullptr;
+  }
+  void* block = (flags & HEAP_ZERO_MEMORY) ? calloc(1, bytes ? bytes : 1) : malloc(bytes ? bytes : 1);
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().heapBlocks.insert(block);
+  return block;
+}
+
+extern "C" BOOL WINAPI HeapFree(HANDLE heap, DWORD, LPVOID memory) {
+  if (SimFault("HeapFree")) return FALSE;
+  if (reinterpret_cast<uintptr_t>(heap) != ProcessHeapValue) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  if (!memory) return TRUE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  if (M().heapBlocks.erase(memory) == 0) {
+    fprintf(stderr, "sim: HeapFree of a block that is not live: %p\n", memory);
+    abort();
+  }
+  free(memory);
+  return TRUE;
+}
+
+// ---- Process ------------------------------------------------------------------------------
+
+void SimSetCommandLine(const std::u16string& commandLine) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().commandLine = commandLine;
+}
+void SimSetModulePath(const std::u16string& path) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().modulePath = path;
+}
+void SimSetVersion(DWORD major, DWORD minor) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().major = major;
+  M().minor = minor;
+}
+void SimSetPerformanceFrequency(int64_t frequency) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().frequency = frequency;
+}
+void SimSetDebuggerPresent(bool present) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().debugger = present;
+}
+int SimBreakpointCount() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return M().breakpoints;
+}
+void SimSetExitHook(void (*hook)(UINT)) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().exitHook = hook;
+}
+
+extern "C" LPWSTR WINAPI GetCommandLineW(void) {
+  SimFault("GetCommandLineW");
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return reinterpret_cast<LPWSTR>(&M().commandLine[0]);
+}
+
+extern "C" void WINAPI ExitProcess(UINT exitCode) {
+  SimFault("ExitProcess");
+  void (*hook)(UINT) = M().exitHook;
+  if (hook) hook(exitCode);
+  fflush(nullptr);
+  _exit(static_cast<int>(exitCode & 0xFF));
+}
+
+extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) {
+  if (SimFault("GetModuleFileNameW")) return 0;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  if (module != nullptr) {
+    lastError = ERROR_MOD_NOT_FOUND;
+    return 0;
+  }
+  const std::u16string& path = M().modulePath;
+  if (size == 0) {
+    lastError = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  // As Windows does: a path that does not fit is cut, terminated, and reported with the
+  // buffer size and ERROR_INSUFFICIENT_BUFFER.
+  DWORD n = static_cast<DWORD>(path.size());
+  if (n >= size) {
+    std::copy(path.begin(), path.begin() + (size - 1), fileName);
+    fileName[size - 1] = 0;
+    lastError = ERROR_INSUFFICIENT_BUFFER;
+    return size;
+  }
+  std::copy(path.begin(), path.end(), fileName);
+  fileName[n] = 0;
+  lastError = 0;
+  return n;
+}
+
+void SimLoadModule(const std::u16string& name) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().modules.push_back(name);
+}
+
+HMODULE SimModuleHandle(const std::u16string& name) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  for (size_t i = 0; i < M().modules.size(); ++i) {
+    if (SimEqualNoCase(M().modules[i], name)) return reinterpret_cast<HMODULE>(0x10000000 + 0x10000 * i);
+  }
+  return nullptr;
+}
+
+extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
+  if (SimFault("GetModuleHandleW")) return nullptr;
+  if (!moduleName) return reinterpret_cast<HMODULE>(0x00400000);
+  HMODULE module = SimModuleHandle(SimText(moduleName));
+  if (!module) lastError = ERROR_MOD_NOT_FOUND;
+  return module;
+}
+
+extern "C" HANDLE WINAPI GetCurrentProcess(void) {
+  SimFault("GetCurrentProcess");
+  return reinterpret_cast<HANDLE>(CurrentProcessValue);
+}
+
+extern "C" BOOL WINAPI CloseHandle(HANDLE object) {
+  if (SimFault("CloseHandle")) return FALSE;
+  if (!SimCloseAnyHandle(object)) {
+    lastError = ERROR_INVALID_HANDLE;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" DWORD WINAPI GetLastError(void) { return lastError; }
+extern "C" void WINAPI SetLastError(DWORD errorCode) { lastError = errorCode; }
+
+extern "C" BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW info) {
+  if (SimFault("GetVersionExW")) return FALSE;
+  if (!info || (info->dwOSVersionInfoSize != sizeof(OSVERSIONINFOEXW) &&
+                info->dwOSVersionInfoSize != 276)) {
+    lastError = ERROR_INSUFFICIENT_BUFFER;
+    return FALSE;
+  }
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  info->dwMajorVersion = M().major;
+  info->dwMinorVersion = M().minor;
+  info->dwBuildNumber = 7601;
+  info->dwPlatformId = 2;
+  info->szCSDVersion[0] = 0;
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
+  if (SimFault("QueryPerformanceFrequency")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  frequency->QuadPart = M().frequency;
+  if (M().frequency == 0) {
+    lastError = ERROR_NOT_SUPPORTED;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+extern "C" BOOL WINAPI IsDebuggerPresent(void) {
+  SimFault("IsDebuggerPresent");
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return M().debugger ? TRUE : FALSE;
+}
+
+extern "C" void WINAPI DebugBreak(void) {
+  SimFault("DebugBreak");
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  ++M().breakpoints;
+}
+
+// ---- Message texts ------------------------------------------------------------------------
+
+void SimSetMessage(HMODULE module, DWORD id, const std::u16string& text) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  auto key = std::make_pair(reinterpret_cast<uintptr_t>(module), id);
+  if (text.empty()) {
+    M().messages.erase(key);
+    M().removedMessages.insert(key);
+  } else {
+    M().messages[key] = text;
+    M().removedMessages.erase(key);
+  }
+}
+
+std::vector<SimFormatMessageCall> SimFormatMessageCalls() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return M().formatCalls;
+}
+
+extern "C" DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId,
+                                       DWORD languageId, LPWSTR buffer, DWORD size, va_list*) {
+  {
+    std::lock_guard<std::recursive_mutex> guard(SimLock());
+    M().formatCalls.push_back({flags, source, messageId, languageId, size});
+  }
+  if (SimFault("FormatMessageW")) return 0;
+  std::u16string text;
+  bool found = false;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SimLock());
+    uintptr_t module = (flags & FORMAT_MESSAGE_FROM_HMODULE) ? reinterpret_cast<uintptr_t>(source) : 0;
+    bool system = (flags & FORMAT_MESSAGE_FROM_SYSTEM) != 0;
+    auto lookUp = [&](uintptr_t table) {
+      auto key = std::make_pair(table, messageId);
+      auto it = M().messages.find(key);
+      if (it != M().messages.end()) {
+        text = it->second;
+        return true;
+      }
+      if (table == 0 && !M().removedMessages.count(key)) {
+        LPCWSTR common = SystemMessageText(messageId);
+        if (common) {
+          text = SimText(common);
+          return true;
+        }
+      }
+      return false;
+    };
+    if (module) found = lookUp(module);
+    if (!found && system) found = lookUp(0);
+  }
+  if (!found) {
+    lastError = ERROR_MR_MID_NOT_FOUND;
+    return 0;
+  }
+  // The table's texts end with CR LF as the system's do; the width mask drops line breaks
+  // inside the text and ends it with a space where the break stood.
+  std::u16string shaped;
+  if ((flags & FORMAT_MESSAGE_MAX_WIDTH_MASK) == FORMAT_MESSAGE_MAX_WIDTH_MASK) {
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] == u'\r' && i + 1 < text.size() && text[i + 1] == u'\n') {
+        shaped += u' ';
+        ++i;
+      } else {
+        shaped += text[i];
+      }
+    }
+  } else {
+    shaped = text;
+  }
+  if (shaped.size() + 1 > size) {
+    lastError = ERROR_INSUFFICIENT_BUFFER;
+    return 0;
+  }
+  std::copy(shaped.begin(), shaped.end(), buffer);
+  buffer[shaped.size()] = 0;
+  return static_cast<DWORD>(shaped.size());
+}
+
+// ---- Helpers ------------------------------------------------------------------------------
+
+std::u16string SimText(LPCWSTR text) {
+  std::u16string s;
+  if (!text) return s;
+  while (*text) s += static_cast<char16_t>(*text++);
+  return s;
+}
+
+bool SimEqualNoCase(const std::u16string& a, const std::u16string& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (UpperCaseChar(a[i]) != UpperCaseChar(b[i])) return false;
+  }
+  return true;
+}
+
+std::string SimUtf8(const std::u16string& text) {
+  const WCHAR* wide = reinterpret_cast<const WCHAR*>(text.data());
+  int n = Utf8FromUtf16(wide, static_cast<int>(text.size()), nullptr, 0);
+  std::string out(static_cast<size_t>(n), '\0');
+  Utf8FromUtf16(wide, static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+std::u16string SimUtf16(const std::string& text) {
+  int n = Utf16FromUtf8(text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::u16string out(static_cast<size_t>(n), u'\0');
+  Utf16FromUtf8(text.data(), static_cast<int>(text.size()), reinterpret_cast<WCHAR*>(&out[0]), n);
+  return out;
+}

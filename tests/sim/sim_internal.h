@@ -1,0 +1,46 @@
+// What the parts of the simulation share: the lock, the fault check and the handle table.
+#pragma once
+
+#include <mutex>
+#include <string>
+
+#include "sim/sim.h"
+
+// One lock for the whole machine; the service thread and the main thread both call in.
+std::recursive_mutex& SimLock();
+
+// Counts the call, runs a SimOnCall action, and returns true (with the last error set)
+// when this call is to fail. Every simulated function starts with it.
+bool SimFault(const char* function);
+
+void SimSetLastError(DWORD error);
+
+enum class SimHandleKind {
+  Console,
+  RedirectedFile,
+  File,
+  Token,
+  Event,
+  VolumeSearch,
+  Volume,
+  ServiceManager,
+  Service,
+  Thread,
+  ServiceStatus,
+};
+
+// Creates a handle of a kind with an owner-defined payload. `onClose` runs (under the lock)
+// when the handle is closed. `counted` handles take part in SimOpenHandleCount.
+HANDLE SimCreateHandle(SimHandleKind kind, void* payload, void (*onClose)(void*), bool counted,
+                       const char* description);
+// The payload of a live handle of that kind, or null (the caller then fails with
+// ERROR_INVALID_HANDLE).
+void* SimHandlePayload(HANDLE handle, SimHandleKind kind);
+bool SimHandleIsKind(HANDLE handle, SimHandleKind kind);
+// Closes a handle of any of the given kinds; false when it is not a live handle.
+bool SimCloseHandleOfKind(HANDLE handle, SimHandleKind kind);
+bool SimCloseAnyHandle(HANDLE handle);
+
+// Wide-string helpers.
+std::u16string SimText(LPCWSTR text);
+bool SimEqualNoCase(const std::u16string& a, const std::u16string& b);

@@ -1,0 +1,213 @@
+#include "unit/child_run.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "startup/program.h"
+
+namespace {
+
+int reportFd = -1;
+const ChildScenario* current = nullptr;
+
+void PutString(std::string& out, const std::string& s) {
+  uint32_t n = static_cast<uint32_t>(s.size());
+  out.append(reinterpret_cast<const char*>(&n), 4);
+  out += s;
+}
+
+void PutWide(std::string& out, const std::u16string& s) {
+  PutString(out, std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2));
+}
+
+void PutInt(std::string& out, int value) { PutString(out, std::to_string(value)); }
+
+struct Reader {
+  const std::string& data;
+  size_t at = 0;
+  bool ok = true;
+  std::string Get() {
+    if (at + 4 > data.size()) {
+      ok = false;
+      return std::string();
+    }
+    uint32_t n;
+    memcpy(&n, data.data() + at, 4);
+    at += 4;
+    if (at + n > data.size()) {
+      ok = false;
+      return std::string();
+    }
+    std::string s = data.substr(at, n);
+    at += n;
+    return s;
+  }
+  std::u16string Wide() {
+    std::string s = Get();
+    return std::u16string(reinterpret_cast<const char16_t*>(s.data()), s.size() / 2);
+  }
+  int Int() {
+    std::string s = Get();
+    return s.empty() ? -1 : std::stoi(s);
+  }
+};
+
+// Sends what the machine saw to the parent and ends the child.
+[[noreturn]] void Report(int exitCode, bool throughExitProcess) {
+  std::string out;
+  PutInt(out, exitCode);
+  PutInt(out, throughExitProcess ? 1 : 0);
+  PutWide(out, SimConsoleText(STD_OUTPUT_HANDLE));
+  PutWide(out, SimConsoleText(STD_ERROR_HANDLE));
+  PutString(out, SimRedirectedBytes(STD_OUTPUT_HANDLE));
+  PutString(out, SimRedirectedBytes(STD_ERROR_HANDLE));
+  std::vector<SimMessageBox> boxes = SimMessageBoxes();
+  PutInt(out, static_cast<int>(boxes.size()));
+  for (auto& box : boxes) {
+    PutWide(out, box.text);
+    PutWide(out, box.caption);
+    PutInt(out, static_cast<int>(box.type));
+  }
+  PutInt(out, SimOpenHandleCount());
+  PutString(out, SimDescribeOpenHandles());
+  PutInt(out, SimLiveHeapBlocks());
+  PutInt(out, SimLiveSids());
+  PutInt(out, SimBreakpointCount());
+  std::vector<std::string> log = SimCallLog();
+  PutInt(out, static_cast<int>(log.size()));
+  for (auto& name : log) PutString(out, name);
+  std::map<std::string, std::string> extra;
+  if (current && current->collect) current->collect(extra);
+  PutInt(out, static_cast<int>(extra.size()));
+  for (auto& entry : extra) {
+    PutString(out, entry.first);
+    PutString(out, entry.second);
+  }
+  size_t written = 0;
+  while (written < out.size()) {
+    ssize_t n = write(reportFd, out.data() + written, out.size() - written);
+    if (n <= 0) break;
+    written += static_cast<size_t>(n);
+  }
+  close(reportFd);
+  _exit(0);
+}
+
+void ExitHook(UINT code) { Report(static_cast<int>(code), true); }
+
+}  // namespace
+
+std::string ChildRun::Err() const { return SimUtf8(errConsole) + errBytes; }
+std::string ChildRun::Out() const { return SimUtf8(outConsole) + outBytes; }
+
+std::string ChildRun::BoxTexts() const {
+  std::string text;
+  for (size_t i = 0; i < boxes.size(); ++i) {
+    if (i) text += "\n--\n";
+    text += SimUtf8(boxes[i].text);
+  }
+  return text;
+}
+
+ChildRun RunInChild(const ChildScenario& scenario) {
+  ChildRun run;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    run.failure = "pipe failed";
+    return run;
+  }
+  fflush(nullptr);
+  pid_t pid = fork();
+  if (pid < 0) {
+    run.failure = "fork failed";
+    return run;
+  }
+  if (pid == 0) {
+    close(fds[0]);
+    reportFd = fds[1];
+    current = &scenario;
+    SimReset();
+    SimSetExitHook(ExitHook);
+    if (scenario.setup) scenario.setup();
+    int code = scenario.body ? scenario.body() : 0;
+    Report(code, false);
+  }
+  close(fds[1]);
+  std::string data;
+  char buffer[65536];
+  time_t deadline = time(nullptr) + scenario.timeoutSeconds;
+  for (;;) {
+    struct pollfd p = {fds[0], POLLIN, 0};
+    int left = static_cast<int>(deadline - time(nullptr));
+    if (left <= 0 || poll(&p, 1, left * 1000) <= 0) {
+      kill(pid, SIGKILL);
+      run.failure = "the child did not finish in time";
+      break;
+    }
+    ssize_t n = read(fds[0], buffer, sizeof buffer);
+    if (n <= 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  if (data.empty()) {
+    if (run.failure.empty()) {
+      run.failure = WIFSIGNALED(status) ? "the child died of signal " + std::to_string(WTERMSIG(status))
+                                        : "the child exited with " + std::to_string(WEXITSTATUS(status)) +
+                                              " without a report";
+    }
+    return run;
+  }
+  Reader r{data};
+  run.exitCode = r.Int();
+  run.exitedThroughExitProcess = r.Int() == 1;
+  run.outConsole = r.Wide();
+  run.errConsole = r.Wide();
+  run.outBytes = r.Get();
+  run.errBytes = r.Get();
+  int boxes = r.Int();
+  for (int i = 0; i < boxes && r.ok; ++i) {
+    SimMessageBox box;
+    box.text = r.Wide();
+    box.caption = r.Wide();
+    box.type = static_cast<UINT>(r.Int());
+    run.boxes.push_back(box);
+  }
+  run.openHandles = r.Int();
+  run.openHandleList = r.Get();
+  run.liveHeapBlocks = r.Int();
+  run.liveSids = r.Int();
+  run.breakpoints = r.Int();
+  int calls = r.Int();
+  for (int i = 0; i < calls && r.ok; ++i) run.callLog.push_back(r.Get());
+  int extras = r.Int();
+  for (int i = 0; i < extras && r.ok; ++i) {
+    std::string key = r.Get();
+    run.extra[key] = r.Get();
+  }
+  run.finished = r.ok;
+  if (!r.ok) run.failure = "the child's report was cut short";
+  return run;
+}
+
+ChildRun RunProgram(const std::u16string& arguments, std::function<void()> setup,
+                    std::function<void(std::map<std::string, std::string>&)> collect) {
+  ChildScenario scenario;
+  scenario.setup = [arguments, setup]() {
+    SimSetCommandLine(arguments.empty() ? u"sorvanel.exe" : u"sorvanel.exe " + arguments);
+    if (setup) setup();
+  };
+  scenario.body = []() {
+    ProgramEntry();
+    return -1;  // not reached: ProgramEntry ends the process
+  };
+  scenario.collect = collect;
+  return RunInChild(scenario);
+}

@@ -1,0 +1,48 @@
+// Runs a scenario in a forked child, as a fresh process would start, and brings back what
+// the simulated machine saw: exit code, output, message boxes and what was left open.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+
+struct ChildRun {
+  bool finished = false;  // the child reported back (it did not crash or hang)
+  int exitCode = -1;      // the body's result, or the code given to ExitProcess
+  bool exitedThroughExitProcess = false;
+  std::u16string outConsole, errConsole;
+  std::string outBytes, errBytes;
+  std::vector<SimMessageBox> boxes;
+  int openHandles = -1;
+  std::string openHandleList;
+  int liveHeapBlocks = -1;
+  int liveSids = -1;
+  int breakpoints = -1;
+  std::vector<std::string> callLog;
+  std::map<std::string, std::string> extra;  // filled by the scenario's collect step
+  std::string failure;                      // why the child did not report, if it did not
+
+  // Everything shown to the user on standard error / output, whichever path it took,
+  // as UTF-8 (console text is converted, redirected bytes are taken as they are).
+  std::string Err() const;
+  std::string Out() const;
+  // Texts of the message boxes, each as UTF-8, joined with "\n--\n".
+  std::string BoxTexts() const;
+};
+
+struct ChildScenario {
+  std::function<void()> setup;                            // after SimReset, before the body
+  std::function<int()> body;                              // returns the exit code
+  std::function<void(std::map<std::string, std::string>&)> collect;  // optional, in the child
+  int timeoutSeconds = 60;
+};
+
+ChildRun RunInChild(const ChildScenario& scenario);
+
+// The common case: sets the command line "sorvanel.exe <arguments>" and runs ProgramEntry,
+// which ends through ExitProcess.
+ChildRun RunProgram(const std::u16string& arguments, std::function<void()> setup = nullptr,
+                    std::function<void(std::map<std::string, std::string>&)> collect = nullptr);

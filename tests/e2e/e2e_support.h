@@ -1,0 +1,39 @@
+// Running the real programs: the Linux program natively and sorvanel.exe under Wine.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  int exitCode = -1;     // the process exit code; -1 when it did not exit normally
+  bool timedOut = false;
+  std::string out;       // bytes written to standard output
+  std::string err;       // bytes written to standard error
+};
+
+struct ProcessOptions {
+  int timeoutSeconds = 120;
+  std::vector<std::string> environment;  // extra NAME=value entries
+  std::string workingDirectory;          // empty: the current one
+  bool closeStdout = false;              // start with descriptor 1 closed
+  bool closeStderr = false;              // start with descriptor 2 closed
+};
+
+// Runs argv[0] with the arguments, standard input from /dev/null, output and error captured.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+// Runs the command under script(1), so that its standard output and error are a terminal.
+// Returns what the terminal showed (standard output and error together).
+ProcessResult RunInTerminal(const std::vector<std::string>& argv, const ProcessOptions& options = {});
+
+std::string SourceDir();
+std::string LinuxProgram();  // build/linux/sorvanel
+std::string WindowsExe();    // build/windows-x64/sorvanel.exe
+std::string WindowsExe86();  // build/windows-x86/sorvanel.exe
+
+// Wine with a private prefix inside the build tree (made on first use), WINEDEBUG=-all and
+// no display. `arguments` are those of the Windows program, whose path comes first.
+ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOptions& options = {});
+std::string WinePrefix();
+// Stops the prefix's wineserver (and with it any Wine services started by a test).
+void StopWineServer();

@@ -26,10 +26,15 @@ bool SameName(Span span, LPCWSTR name) {
          CSTR_EQUAL;
 }
 
-// One line of the text, blanks trimmed; false at the end of the text.
+// One line of the text, blanks trimmed; false at the end of the text. A zero character
+// ends the text, as it ends a string.
 struct LineReader {
   const WCHAR* at;
   const WCHAR* limit;
+
+  LineReader(const WCHAR* text, DWORD length) : at(text), limit(text) {
+    while (text && limit < text + length && *limit) ++limit;
+  }
 
   bool Next(Span* line) {
     if (!at || at >= limit) return false;
@@ -87,8 +92,9 @@ struct NameList {
     if (full) return;
     DWORD n = SpanLength(name);
     if (used + n + 2 > size) {
-      // What fits of this name, then the two terminators.
-      DWORD room = size - 2 - used;
+      // What fits of this name, then the two terminators. A name that ended one short of
+      // the end leaves no room: its terminator becomes the first of the two.
+      DWORD room = used < size - 2 ? size - 2 - used : 0;
       for (DWORD i = 0; i < room; ++i) out[used + i] = name.begin[i];
       used = size - 2;
       out[used] = 0;
@@ -106,7 +112,7 @@ struct NameList {
 // Finds the value of `key` in the first section named `section`.
 bool FindValue(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key, Span* found) {
   if (!text) return false;
-  LineReader reader = {text, text + length};
+  LineReader reader(text, length);
   bool inSection = false;
   bool sectionSeen = false;
   Span line, name, value;
@@ -133,7 +139,7 @@ DWORD ListNames(const WCHAR* text, DWORD length, LPCWSTR section, LPWSTR out, DW
   out[0] = 0;
   out[1] = 0;
   if (text) {
-    LineReader reader = {text, text + length};
+    LineReader reader(text, length);
     bool inSection = false;
     bool sectionSeen = false;
     Span line, name, value;

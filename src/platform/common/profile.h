@@ -3,8 +3,9 @@
 // them and answers the queries, so the Linux program and the simulated machine agree.
 //
 // The rules:
-// - a line is ended by CR, LF or CR LF; blanks (space, tab) at both ends of a line are
-//   ignored; empty lines and lines whose first character is ';' are skipped;
+// - a line is ended by CR, LF or CR LF, the text by its end or a zero character; blanks
+//   (space, tab) at both ends of a line are ignored; empty lines and lines whose first
+//   character is ';' are skipped;
 // - "[name]" opens a section; the name is what lies between '[' and the next ']' (the end
 //   of the line when there is none), without surrounding blanks;
 // - any other line in a section is "key=value"; key and value lose surrounding blanks; a

@@ -1,7 +1,7 @@
 // Registering the service (and starting it at once), and stopping and removing it.
 #include "service/install.h"
 
-#include "service/last_error.h"
+#include "support/last_error_text.h"
 #include "startup/program.h"
 #include "support/output.h"
 #include "support/text.h"

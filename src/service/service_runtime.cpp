@@ -6,7 +6,7 @@
 
 #include "service/event_security.h"
 #include "service/install.h"
-#include "service/last_error.h"
+#include "support/last_error_text.h"
 #include "service/settings.h"
 #include "startup/program.h"
 #include "support/output.h"

@@ -1,7 +1,7 @@
 // The settings file: the executable's path with ".ini" for ".exe", section "Main".
 #include "service/settings.h"
 
-#include "service/last_error.h"
+#include "support/last_error_text.h"
 #include "startup/program.h"
 #include "support/output.h"
 #include "support/text.h"

@@ -259,7 +259,7 @@ TEST(ServiceRuntime, TheFlushEventLetsEveryoneSignalButOnlyAdministratorsChangeI
   });
   ExpectFinishedCleanly(s, true);
   EXPECT_EQ(s.extra,
-            "11110|"
+            "10110|"
             "0 100002 S-1-1-0;0 1f0003 S-1-5-18;0 1f0003 S-1-5-32-544;|"
             "1051");
 }

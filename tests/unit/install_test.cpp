@@ -1,0 +1,342 @@
+// Installing and removing the service from the command line (-i, -r), against the simulated
+// service control manager.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sim/sim_service.h"
+#include "sim/sim_time.h"
+#include "unit/child_run.h"
+
+namespace {
+
+const char16_t Name[] = u"Tamberlocke_Sorvanel";
+
+// Runs the program with the arguments and reports, besides the run, what the service
+// registration looked like when the program ended.
+ChildRun RunAction(const std::u16string& arguments, std::function<void()> setup) {
+  return RunProgram(arguments, setup, [](std::map<std::string, std::string>& extra) {
+    SimServiceRecord r = SimService(Name);
+    extra["exists"] = r.exists ? "yes" : "no";
+    extra["marked"] = r.markedForDelete ? "yes" : "no";
+    extra["path"] = SimUtf8(r.binaryPath);
+    extra["state"] = std::to_string(r.state);
+    extra["registration"] =
+        SimUtf8(r.name) + "|" + SimUtf8(r.displayName) + "|" + std::to_string(r.access) + "|" +
+        std::to_string(r.type) + "|" + std::to_string(r.startType) + "|" +
+        std::to_string(r.errorControl) + "|" + SimUtf8(r.loadOrderGroup) + "|" +
+        (r.tagAsked ? "tag" : "-") + "|" + SimUtf8(r.dependencies) + "|" + SimUtf8(r.account) +
+        "|" + (r.passwordGiven ? "password" : "-");
+  });
+}
+
+// The calls of the manager's functions in the order made.
+std::vector<std::string> ServiceCalls(const ChildRun& run) {
+  std::vector<std::string> calls;
+  for (const std::string& name : run.callLog) {
+    if (name == "OpenSCManagerW" || name == "CreateServiceW" || name == "OpenServiceW" ||
+        name == "StartServiceW" || name == "ControlService" || name == "DeleteService" ||
+        name == "CloseServiceHandle") {
+      calls.push_back(name);
+    }
+  }
+  return calls;
+}
+
+void ExpectNoLeaks(const ChildRun& run) {
+  ASSERT_TRUE(run.finished) << run.failure;
+  EXPECT_EQ(run.openHandles, 0) << run.openHandleList;
+  EXPECT_EQ(run.liveHeapBlocks, 0);
+}
+
+// Writes down, at the start of the nth call of `function`, whether the service handle was
+// already closed (the manager's handle is to be closed last).
+void NoteServiceHandlesAt(const char* function, unsigned nth, int* where) {
+  SimOnCall(function, nth, [where] { *where = SimService(Name).openHandles; });
+}
+
+TEST(Install, RegistersAnAutomaticOwnProcessServiceAndStartsIt) {
+  ChildRun run = RunAction(u"-i", nullptr);
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.Out(), "Service Tamberlocke_Sorvanel installed\r\n");
+  EXPECT_EQ(run.Err(), "");
+  EXPECT_EQ(run.extra["registration"],
+            "Tamberlocke_Sorvanel|Volume file buffers flusher|983551|16|2|1|Base|-|||-");
+  // The default module path holds a blank, so it is registered in quotes.
+  EXPECT_EQ(run.extra["path"], "\"C:\\Program Files\\Sorvanel\\sorvanel.exe\"");
+  EXPECT_EQ(run.extra["state"], std::to_string(SERVICE_RUNNING));
+  EXPECT_EQ(ServiceCalls(run),
+            (std::vector<std::string>{"OpenSCManagerW", "CreateServiceW", "StartServiceW",
+                                      "CloseServiceHandle", "CloseServiceHandle"}));
+}
+
+TEST(Install, TheServiceHandleIsClosedBeforeTheManagerHandle) {
+  static int atSecondClose = -1;
+  ChildRun run = RunProgram(
+      u"-i", [] { NoteServiceHandlesAt("CloseServiceHandle", 2, &atSecondClose); },
+      [](std::map<std::string, std::string>& extra) { extra["open"] = std::to_string(atSecondClose); });
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.extra["open"], "0");
+}
+
+TEST(Install, OnlyAPathWithABlankIsQuoted) {
+  struct {
+    std::u16string module;
+    std::string registered;
+  } cases[] = {
+      {u"C:\\Tools\\sorvanel.exe", "C:\\Tools\\sorvanel.exe"},
+      {u"C:\\Program Files\\Sorvanel\\sorvanel.exe",
+       "\"C:\\Program Files\\Sorvanel\\sorvanel.exe\""},
+      {u"C:\\Tools\\my\tflusher.exe", "\"C:\\Tools\\my\tflusher.exe\""},
+      {u"D:\\a b\\c d\\sorvanel.exe", "\"D:\\a b\\c d\\sorvanel.exe\""},
+  };
+  for (auto& c : cases) {
+    std::u16string module = c.module;
+    ChildRun run = RunAction(u"-i", [module] { SimSetModulePath(module); });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.extra["path"], c.registered);
+  }
+  // The longest path the start-up accepts still fits with its quotes.
+  std::u16string longest = u"C:\\a b\\" + std::u16string(259 - 7 - 4, u'x') + u".exe";
+  ASSERT_EQ(longest.size(), 259u);
+  ChildRun run = RunAction(u"-i", [longest] { SimSetModulePath(longest); });
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.extra["path"], "\"" + SimUtf8(longest) + "\"");
+}
+
+TEST(Install, InstallingTwiceLeavesTheFirstServiceAlone) {
+  ChildRun run = RunAction(u"-i", [] { SimAddService(Name, u"C:\\Old\\sorvanel.exe", SERVICE_RUNNING); });
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.exitCode, 7);
+  EXPECT_EQ(run.Out(), "");
+  EXPECT_EQ(run.Err(),
+            "Cannot create service Tamberlocke_Sorvanel (1073 - The service already exists)\r\n");
+  EXPECT_EQ(run.extra["path"], "C:\\Old\\sorvanel.exe");
+  EXPECT_EQ(run.extra["state"], std::to_string(SERVICE_RUNNING));
+}
+
+TEST(Install, AServiceThatDoesNotStartIsDeletedAgain) {
+  static std::string atDelete;
+  ChildRun run = RunProgram(
+      u"-i",
+      [] {
+        SimScriptService(Name, {ERROR_SERVICE_REQUEST_TIMEOUT, 0, false});
+        // What had been shown when the deletion began: both notes and the error, in order.
+        SimOnCall("DeleteService", 1, [] {
+          atDelete = SimUtf8(SimConsoleText(STD_OUTPUT_HANDLE)) + "#" +
+                     SimUtf8(SimConsoleText(STD_ERROR_HANDLE));
+        });
+        SimOnCall("StartServiceW", 1, [] {
+          if (!SimConsoleText(STD_ERROR_HANDLE).empty()) atDelete = "error before the start";
+        });
+      },
+      [](std::map<std::string, std::string>& extra) {
+        extra["atDelete"] = atDelete;
+        extra["exists"] = SimService(Name).exists ? "yes" : "no";
+      });
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.exitCode, 7);
+  EXPECT_EQ(run.extra["atDelete"],
+            "Service Tamberlocke_Sorvanel installed\r\nService did not start, deleting it\r\n#"
+            "Cannot start service Tamberlocke_Sorvanel (1053 - The service did not answer the "
+            "start or control request in time)\r\n");
+  EXPECT_EQ(run.extra["exists"], "no");
+}
+
+TEST(Install, AFailedDeletionAfterAFailedStartIsShownWithoutTheName) {
+  ChildRun run = RunAction(u"-i", [] {
+    SimScriptService(Name, {ERROR_SERVICE_REQUEST_TIMEOUT, 0, false});
+    SimFailCall("DeleteService", 1, ERROR_ACCESS_DENIED);
+  });
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.exitCode, 7);
+  EXPECT_EQ(run.Err(),
+            "Cannot start service Tamberlocke_Sorvanel (1053 - The service did not answer the "
+            "start or control request in time)\r\n"
+            "Cannot delete service (5 - Access is denied)\r\n");
+  EXPECT_EQ(run.extra["exists"], "yes");
+}
+
+TEST(Remove, StopsWaitsAndDeletes) {
+  // The service reports STOP_PENDING to three queries, then STOPPED.
+  static std::string shownBeforeStopped;
+  ChildRun run = RunProgram(
+      u"-r",
+      [] {
+        SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING);
+        SimScriptService(Name, {0, 3, false});
+        SimOnCall("QueryServiceStatus", 4, [] {
+          shownBeforeStopped = SimUtf8(SimConsoleText(STD_OUTPUT_HANDLE));
+        });
+      },
+      [](std::map<std::string, std::string>& extra) {
+        extra["shown"] = shownBeforeStopped;
+        extra["exists"] = SimService(Name).exists ? "yes" : "no";
+      });
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.extra["shown"], "");
+  EXPECT_EQ(run.Out(), "Service Tamberlocke_Sorvanel removed\r\n");
+  EXPECT_EQ(run.Err(), "");
+  EXPECT_EQ(run.extra["exists"], "no");
+  int queries = 0, sleeps = 0;
+  for (const std::string& call : run.callLog) {
+    queries += call == "QueryServiceStatus";
+    sleeps += call == "Sleep";
+  }
+  EXPECT_EQ(queries, 4);
+  EXPECT_EQ(sleeps, 4);
+}
+
+TEST(Remove, AStoppedServiceIsDeletedAfterOneSleepAndOneQuery) {
+  ChildRun run = RunAction(u"-r", [] { SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_STOPPED); });
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.Out(), "Service Tamberlocke_Sorvanel removed\r\n");
+  EXPECT_EQ(run.extra["exists"], "no");
+  std::vector<std::string> order;
+  for (const std::string& call : run.callLog) {
+    if (call == "ControlService" || call == "Sleep" || call == "QueryServiceStatus" ||
+        call == "DeleteService") {
+      order.push_back(call);
+    }
+  }
+  EXPECT_EQ(order, (std::vector<std::string>{"ControlService", "Sleep", "QueryServiceStatus",
+                                             "DeleteService"}));
+}
+
+TEST(Remove, NothingInstalled) {
+  ChildRun run = RunAction(u"-r", nullptr);
+  ExpectNoLeaks(run);
+  EXPECT_EQ(run.exitCode, 7);
+  EXPECT_EQ(run.Err(),
+            "Cannot open service Tamberlocke_Sorvanel (1060 - The service is not installed)\r\n");
+  EXPECT_EQ(run.Out(), "");
+}
+
+TEST(Remove, DeletionFailuresKeepTheTwoLineMessage) {
+  const DWORD errors[] = {ERROR_SERVICE_MARKED_FOR_DELETE, ERROR_ACCESS_DENIED};
+  const char* texts[] = {"1072 - The service has been marked for deletion", "5 - Access is denied"};
+  for (int i = 0; i < 2; ++i) {
+    DWORD error = errors[i];
+    ChildRun run = RunAction(u"-r", [error] {
+      SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_STOPPED);
+      SimFailCall("DeleteService", 1, error);
+    });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, 7);
+    EXPECT_EQ(run.Err(), std::string("Cannot delete service Tamberlocke_Sorvanel (") + texts[i] +
+                             ")\r\nService is marked for deletion\r\n");
+    EXPECT_EQ(run.Out(), "");
+  }
+}
+
+// The wait is bounded: 30 s of polling without STOPPED gives up with the timeout's text and
+// leaves the registration in place. The tick count may wrap meanwhile.
+TEST(Remove, AServiceThatDoesNotStopIsGivenThirtySeconds) {
+  struct {
+    const char* what;
+    DWORD startTick;
+    SimServiceScript script;
+    int result;
+    int sleeps;
+  } cases[] = {
+      {"never stops", 1000000, {0, 0, true}, 7, 30000},
+      {"never stops, across the tick wrap", 0xFFFFFFFFu - 1000, {0, 0, true}, 7, 30000},
+      {"stops at the last query", 1000000, {0, 29999, false}, 0, 30000},
+      {"one query too late", 1000000, {0, 30000, false}, 7, 30000},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DWORD start = c.startTick;
+    SimServiceScript script = c.script;
+    ChildRun run = RunAction(u"-r", [start, script] {
+      SimSetTickCount(start);
+      SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING);
+      SimScriptService(Name, script);
+    });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, c.result);
+    int sleeps = 0;
+    for (const std::string& call : run.callLog) sleeps += call == "Sleep";
+    EXPECT_EQ(sleeps, c.sleeps);
+    if (c.result == 7) {
+      EXPECT_EQ(run.Err(), "Cannot stop service Tamberlocke_Sorvanel (1053 - The service did not "
+                           "answer the start or control request in time)\r\n");
+      EXPECT_EQ(run.extra["exists"], "yes");
+      EXPECT_EQ(run.extra["marked"], "no");
+    } else {
+      EXPECT_EQ(run.extra["exists"], "no");
+    }
+  }
+}
+
+struct FailureRow {
+  const char* arguments;
+  const char* call;
+  unsigned nth;
+  DWORD error;
+  int result;
+  std::string err;
+  std::string out;
+  const char* exists;
+};
+
+// Every call of both actions failed once (the handle closes excepted: a failed close leaves
+// nothing that could be done). Every path closes what it opened.
+TEST(InstallAndRemove, EachFailedCallIsShownAndLeaksNothing) {
+  const std::string installed = "Service Tamberlocke_Sorvanel installed\r\n";
+  const FailureRow rows[] = {
+      {"-i", "OpenSCManagerW", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot open Service Manager (5 - Access is denied)\r\n", "", "no"},
+      {"-i", "CreateServiceW", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot create service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", "", "no"},
+      {"-i", "StartServiceW", 1, ERROR_SERVICE_DISABLED, 7,
+       "Cannot start service Tamberlocke_Sorvanel (1058 - ", installed, "no"},
+      {"-r", "OpenSCManagerW", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot open Service Manager (5 - Access is denied)\r\n", "", "yes"},
+      {"-r", "OpenServiceW", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot open service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", "", "yes"},
+      {"-r", "ControlService", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot stop service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", "", "yes"},
+      {"-r", "QueryServiceStatus", 1, ERROR_INVALID_HANDLE, 7,
+       "Cannot query service Tamberlocke_Sorvanel (6 - The handle is not valid)\r\n", "", "yes"},
+      {"-r", "QueryServiceStatus", 3, ERROR_INVALID_HANDLE, 7,
+       "Cannot query service Tamberlocke_Sorvanel (6 - The handle is not valid)\r\n", "", "yes"},
+      {"-r", "DeleteService", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot delete service Tamberlocke_Sorvanel (5 - Access is denied)\r\nService is marked "
+       "for deletion\r\n",
+       "", "yes"},
+  };
+  for (const FailureRow& row : rows) {
+    SCOPED_TRACE(std::string(row.arguments) + " " + row.call + " #" + std::to_string(row.nth));
+    const char* call = row.call;
+    unsigned nth = row.nth;
+    DWORD error = row.error;
+    bool remove = std::string(row.arguments) == "-r";
+    ChildRun run = RunAction(SimUtf16(row.arguments), [call, nth, error, remove] {
+      if (remove) SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING);
+      SimFailCall(call, nth, error);
+    });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, row.result);
+    EXPECT_EQ(run.Err().substr(0, row.err.size()), row.err);
+    EXPECT_EQ(run.Out().substr(0, row.out.size()), row.out);
+    EXPECT_EQ(run.extra["exists"], row.exists);
+  }
+}
+
+TEST(InstallAndRemove, WithoutAdministratorRightsTheManagerCannotBeOpened) {
+  for (const char16_t* arguments : {u"-i", u"-r"}) {
+    ChildRun run = RunAction(arguments, [] { SimSetServiceManagerDenied(true); });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, 7);
+    EXPECT_EQ(run.Err(), "Cannot open Service Manager (5 - Access is denied)\r\n");
+    EXPECT_EQ(run.Out(), "");
+  }
+}
+
+}  // namespace

@@ -14,3 +14,17 @@ target_link_options(sorvanel PRIVATE -nostdlib -nostartfiles -static
   -Wl,--major-subsystem-version,5,--minor-subsystem-version,0
   -Wl,--no-insert-timestamp -Wl,--gc-sections -Wl,--build-id=none -s)
 target_link_libraries(sorvanel PRIVATE kernel32 advapi32 user32 gcc)
+
+# The test-only service host: the same system code behind an entry that enters the service
+# control dispatcher directly (see tests/e2e/service_host), for the tests under Wine.
+string(REPLACE "ProgramEntry" "ServiceHostEntry" SERVICE_HOST_ENTRY ${SORVANEL_ENTRY_SYMBOL})
+add_executable(sorvanel_service_host tests/e2e/service_host/service_host.cpp ${SYSTEM_SOURCES}
+  ${WINDOWS_SOURCES})
+target_include_directories(sorvanel_service_host PRIVATE src)
+sorvanel_system_flags(sorvanel_service_host)
+target_compile_options(sorvanel_service_host PRIVATE -Os -fno-stack-protector
+  -fno-asynchronous-unwind-tables -fno-unwind-tables -ffunction-sections -fdata-sections)
+set_target_properties(sorvanel_service_host PROPERTIES SUFFIX ".exe")
+target_link_options(sorvanel_service_host PRIVATE -nostdlib -nostartfiles -static
+  -Wl,-e,${SERVICE_HOST_ENTRY} -Wl,--subsystem,console -Wl,--gc-sections -s)
+target_link_libraries(sorvanel_service_host PRIVATE kernel32 advapi32 user32 gcc)

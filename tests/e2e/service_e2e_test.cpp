@@ -1,0 +1,168 @@
+// The service under Wine's own service control manager: sorvanel.exe's -i, -r and -f, and the
+// test-only service host (the same service code behind an entry that enters the dispatcher
+// directly) running as "Tamberlocke_Sorvanel".
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+
+#include "e2e/e2e_support.h"
+
+namespace {
+
+const char KeyPath[] = "HKLM\\System\\CurrentControlSet\\Services\\Tamberlocke_Sorvanel";
+const char HostWindowsPath[] = "C:\\Program Files\\Sorvanel Test\\sorvanel_service_host.exe";
+
+std::string HostBuild() { return SourceDir() + "/build/windows-x64/sorvanel_service_host.exe"; }
+std::string HostFolder() { return WinePrefix() + "/drive_c/Program Files/Sorvanel Test"; }
+std::string HostLog() { return HostFolder() + "/sorvanel_service_host.exe.log"; }
+
+bool Exists(const std::string& path) {
+  struct stat info;
+  return stat(path.c_str(), &info) == 0;
+}
+
+std::string FileText(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+ProcessResult Sorvanel(const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {WindowsExe()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunWine(argv);
+}
+
+bool Registered() { return RunWine({"reg", "query", KeyPath}).exitCode == 0; }
+
+// The state number that "sc query" shows, or -1.
+int ServiceState() {
+  ProcessResult query = RunWine({"sc", "query", "Tamberlocke_Sorvanel"});
+  std::smatch match;
+  if (!std::regex_search(query.out, match, std::regex("STATE\\s*:\\s*([0-9]+)"))) return -1;
+  return std::stoi(match[1]);
+}
+
+// Wine's console adds cursor-control sequences to what a terminal shows; they carry no text.
+std::string ScreenText(const std::string& raw) {
+  std::string text;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+      i += 2;
+      while (i < raw.size() && !(raw[i] >= 0x40 && raw[i] <= 0x7E)) ++i;
+      continue;
+    }
+    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
+      while (i < raw.size() && raw[i] != '\a') ++i;
+      continue;
+    }
+    text += raw[i];
+  }
+  return text;
+}
+
+class ServiceUnderWine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(Exists(WindowsExe())) << WindowsExe() << " is not built";
+    // Whatever an earlier run left behind goes first.
+    Sorvanel({"-r"});
+    ASSERT_FALSE(Registered());
+  }
+};
+
+TEST_F(ServiceUnderWine, RemovingWhatIsNotInstalled) {
+  ProcessResult result = Sorvanel({"-r"});
+  EXPECT_EQ(result.exitCode, 7);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err.rfind("Cannot open service Tamberlocke_Sorvanel (1060 - ", 0), 0u)
+      << result.err;
+  EXPECT_EQ(result.err.substr(result.err.size() - 3), ")\r\n");
+}
+
+// On Windows the manager starts sorvanel.exe outside an interactive logon and without output
+// handles, so it enters the dispatcher and the start succeeds. Wine puts every process, its
+// services too, in the INTERACTIVE group: the started sorvanel.exe takes the command-line
+// path, runs one flush pass and exits without ever reaching the dispatcher, and Wine's manager
+// fails the start with ERROR_SERVICE_REQUEST_TIMEOUT (1053). What the user sees is then the
+// failed-start sequence, and the registration is deleted again.
+TEST_F(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
+  // A terminal shows standard output and error in the order they were written (and turns
+  // each line feed into CR LF, so a line ends in CR CR LF there).
+  ProcessOptions options;
+  options.environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all"};
+  ProcessResult result = RunInTerminal({"wine", WindowsExe(), "-i"}, options);
+  EXPECT_EQ(result.exitCode, 7);
+  std::string screen = ScreenText(result.out + result.err);
+  std::regex sequence(
+      "Service Tamberlocke_Sorvanel installed\r*\n"
+      "Cannot start service Tamberlocke_Sorvanel \\(1053 - [^)]*\\)\r*\n"
+      "Service did not start, deleting it\r*\n");
+  EXPECT_TRUE(std::regex_search(screen, sequence)) << screen;
+  EXPECT_FALSE(Registered());
+}
+
+TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
+  ASSERT_TRUE(Exists(HostBuild())) << HostBuild() << " is not built";
+  ASSERT_EQ(RunProcess({"mkdir", "-p", HostFolder()}).exitCode, 0);
+  ASSERT_EQ(RunProcess({"cp", HostBuild(), HostFolder() + "/"}).exitCode, 0);
+  // Flushes on request only; the template matches no volume, so each flush pass writes
+  // "Volume ... not found" to the host's log, which is how the test sees it.
+  {
+    std::ofstream ini(HostFolder() + "/sorvanel_service_host.ini", std::ios::binary);
+    ini << "[Main]\r\nSignature=Sorvanel\r\nInterval=0\r\nVolumes=ZZ-flush-marker\r\n";
+  }
+  unlink(HostLog().c_str());
+
+  // The host registers itself with the same installation code, from a folder with a blank.
+  ProcessResult install = RunWine({HostWindowsPath, "-i"});
+  EXPECT_EQ(install.exitCode, 0) << install.err;
+  EXPECT_EQ(install.out, "Service Tamberlocke_Sorvanel installed\r\n");
+  ProcessResult key = RunWine({"reg", "query", KeyPath, "/v", "ImagePath"});
+  EXPECT_NE(key.out.find(std::string("\"") + HostWindowsPath + "\""), std::string::npos)
+      << key.out;
+  EXPECT_EQ(ServiceState(), 4);  // RUNNING
+
+  // Three cycles go by without a flush: the interval is off.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(FileText(HostLog()), "");
+
+  ProcessResult notify = Sorvanel({"-v", "-f"});
+  EXPECT_EQ(notify.exitCode, 0) << notify.err;
+  EXPECT_EQ(notify.out, "The service is notified\r\n");
+  std::string log;
+  for (int i = 0; i < 50 && log.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    log = FileText(HostLog());
+  }
+  EXPECT_EQ(log, "Volume \"ZZ-flush-marker\" not found\r\n");
+
+  // The service reports STOPPED within a cycle and the flush in progress; what dominates here
+  // is the start of Wine's sc.exe, so the bound is generous. The exact bound is checked in
+  // the simulation.
+  auto stopAsked = std::chrono::steady_clock::now();
+  RunWine({"sc", "stop", "Tamberlocke_Sorvanel"});
+  int state = -1;
+  for (int i = 0; i < 25 && state != 1; ++i) {
+    state = ServiceState();
+    if (state != 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  auto waited = std::chrono::steady_clock::now() - stopAsked;
+  EXPECT_EQ(state, 1);  // STOPPED
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(waited).count(), 5);
+
+  ProcessResult remove = Sorvanel({"-r"});
+  EXPECT_EQ(remove.exitCode, 0) << remove.err;
+  EXPECT_EQ(remove.out, "Service Tamberlocke_Sorvanel removed\r\n");
+  EXPECT_EQ(remove.err, "");
+  EXPECT_FALSE(Registered());
+  // Exactly the one requested flush happened.
+  EXPECT_EQ(FileText(HostLog()), "Volume \"ZZ-flush-marker\" not found\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,8 @@
+// Writing a whole run of bytes to a descriptor.
+#pragma once
+
+#include <stddef.h>
+
+// Writes every byte, continuing after partial writes and interruptions. Returns 0 when all
+// were written, otherwise the errno of the failed write.
+int WriteAllBytes(int fd, const void* bytes, size_t count);

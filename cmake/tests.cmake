@@ -28,6 +28,16 @@ target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_c
   GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
+# The Linux backend's own tests: they link the real backend instead of the simulation.
+include(cmake/linux_backend.cmake)
+file(GLOB LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
+add_executable(linux_backend_tests ${LINUX_TEST_SOURCES})
+target_include_directories(linux_backend_tests PRIVATE src tests)
+sorvanel_test_flags(linux_backend_tests)
+target_link_libraries(linux_backend_tests PRIVATE sorvanel_linux sorvanel_common
+  GTest::gtest GTest::gtest_main Threads::Threads)
+gtest_discover_tests(linux_backend_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS linux)
+
 if(NOT SORVANEL_SANITIZE)
   file(GLOB E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
   add_executable(e2e_tests ${E2E_SOURCES})

@@ -1,6 +1,7 @@
 // Standard handles and consoles. Descriptors 0 to 2 are the standard handles; a terminal is
 // a console, which takes text as UTF-8; everything else is a redirected file or pipe.
 #include <string.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "platform/common/utf8.h"
@@ -51,22 +52,38 @@ extern "C" BOOL WINAPI GetConsoleMode(HANDLE console, LPDWORD mode) {
   return TRUE;
 }
 
+// Does the terminal's line discipline turn each LF into CR LF on output?
+bool TerminalAddsCarriageReturn(int fd) {
+  termios settings;
+  return tcgetattr(fd, &settings) == 0 && (settings.c_oflag & OPOST) && (settings.c_oflag & ONLCR);
+}
+
 // The text goes to the terminal as UTF-8, converted in pieces through a fixed buffer; a
-// surrogate pair is never split between two pieces.
+// surrogate pair is never split between two pieces. Where the terminal itself puts a CR
+// before every LF, a CR LF of the text is written as LF alone, so that lines end on the
+// screen and in a captured session as those of any other program; a raw terminal gets
+// the CR LF as it is.
 extern "C" BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD charsToWrite,
                                      LPDWORD charsWritten, LPVOID) {
   if (charsWritten) *charsWritten = 0;
   int fd = ConsoleDescriptor(console);
   if (fd < 0) return FALSE;
   const WCHAR* text = static_cast<const WCHAR*>(buffer);
+  const bool dropCarriageReturn = TerminalAddsCarriageReturn(fd);
   const DWORD pieceUnits = 256;
   DWORD done = 0;
   while (done < charsToWrite) {
     DWORD units = charsToWrite - done < pieceUnits ? charsToWrite - done : pieceUnits;
     WCHAR last = text[done + units - 1];
     if (done + units < charsToWrite && last >= 0xD800 && last <= 0xDBFF) --units;
+    WCHAR piece[pieceUnits];
+    int kept = 0;
+    for (DWORD i = done; i < done + units; ++i) {
+      bool lineEnd = text[i] == u'\r' && i + 1 < charsToWrite && text[i + 1] == u'\n';
+      if (!(dropCarriageReturn && lineEnd)) piece[kept++] = text[i];
+    }
     char bytes[pieceUnits * 3];
-    int count = Utf8FromUtf16(text + done, static_cast<int>(units), bytes, sizeof bytes);
+    int count = Utf8FromUtf16(piece, kept, bytes, sizeof bytes);
     int error = WriteAllBytes(fd, bytes, static_cast<size_t>(count));
     if (error) {
       SetLastErrorFromErrno(error);

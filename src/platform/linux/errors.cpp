@@ -30,7 +30,7 @@ DWORD Win32ErrorFromErrno(int error) {
     case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
     case EBUSY:
     case ETXTBSY: return ERROR_SHARING_VIOLATION;
-    case EEXIST: return ERROR_FILE_EXISTS;
+    case EEXIST: return ERROR_ALREADY_EXISTS;
     case EINVAL: return ERROR_INVALID_PARAMETER;
     case ENOSPC:
     case EDQUOT: return ERROR_DISK_FULL;

@@ -13,7 +13,7 @@ struct ProcessResult {
 
 struct ProcessOptions {
   int timeoutSeconds = 120;
-  std::vector<std::string> environment;  // extra NAME=value entries
+  std::vector<std::string> environment;  // extra NAME=value entries; a bare NAME removes it
   std::string workingDirectory;          // empty: the current one
   bool closeStdout = false;              // start with descriptor 1 closed
   bool closeStderr = false;              // start with descriptor 2 closed

@@ -176,10 +176,14 @@ std::string WinePrefix() { return SourceDir() + "/build/wine-prefix"; }
 
 namespace {
 
-std::vector<std::string> WineEnvironment(const std::vector<std::string>& extra) {
+std::vector<std::string> WineEnvironmentWith(const std::vector<std::string>& extra) {
+  // No display: message boxes return at once. No Mono or Gecko installers at the first
+  // start. One locale, so that the prefix's code pages (ANSI 1252, OEM 437) do not depend
+  // on the machine that runs the tests.
   std::vector<std::string> environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all",
                                           "DISPLAY", "WAYLAND_DISPLAY",
-                                          "WINEDLLOVERRIDES=mscoree,mshtml="};
+                                          "WINEDLLOVERRIDES=mscoree,mshtml=", "LANG=C.UTF-8",
+                                          "LC_ALL"};
   environment.insert(environment.end(), extra.begin(), extra.end());
   return environment;
 }
@@ -198,7 +202,7 @@ bool EnsureWinePrefix() {
   if (!ready) {
     ProcessOptions options;
     options.timeoutSeconds = 300;
-    options.environment = WineEnvironment({});
+    options.environment = WineEnvironmentWith({});
     ProcessResult boot = RunProcess({"wineboot", "-i"}, options);
     ProcessResult settle = RunProcess({"wineserver", "-w"}, options);
     if (boot.exitCode == 0 && !settle.timedOut) {
@@ -214,6 +218,10 @@ bool EnsureWinePrefix() {
 
 }  // namespace
 
+bool PrepareWinePrefix() { return EnsureWinePrefix(); }
+
+std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
+
 ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOptions& options) {
   if (!EnsureWinePrefix()) {
     ProcessResult failed;
@@ -221,15 +229,29 @@ ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOp
     return failed;
   }
   ProcessOptions wineOptions = options;
-  wineOptions.environment = WineEnvironment(options.environment);
+  wineOptions.environment = WineEnvironmentWith(options.environment);
   std::vector<std::string> argv = {"wine"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return RunProcess(argv, wineOptions);
 }
 
+ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
+                                const ProcessOptions& options) {
+  if (!EnsureWinePrefix()) {
+    ProcessResult failed;
+    failed.err = "the Wine prefix could not be made";
+    return failed;
+  }
+  ProcessOptions wineOptions = options;
+  wineOptions.environment = WineEnvironmentWith(options.environment);
+  std::vector<std::string> argv = {"wine"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunInTerminal(argv, wineOptions);
+}
+
 void StopWineServer() {
   ProcessOptions options;
   options.timeoutSeconds = 60;
-  options.environment = WineEnvironment({});
+  options.environment = WineEnvironmentWith({});
   RunProcess({"wineserver", "-k"}, options);
 }

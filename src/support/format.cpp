@@ -151,6 +151,14 @@ uint64_t ReadInteger(va_list* arguments, ArgumentClass argumentClass, bool isSig
   return 0;
 }
 
+// The argument of a '*' width or precision, taken as unsigned. Without a list (a caller
+// error, reported by the caller) nothing is read.
+DWORD ReadStar(va_list* arguments, DWORD* reads) {
+  if (!arguments) return 0;
+  ++*reads;
+  return static_cast<DWORD>(va_arg(*arguments, int));
+}
+
 // Flags, width, precision, length modifier and conversion character, reading the '*'
 // arguments from `arguments`. Returns the position after the conversion character, or
 // null when the specification is not valid.
@@ -170,8 +178,7 @@ LPCWSTR ParseSpecification(LPCWSTR f, va_list* arguments, Specification* spec, D
   }
 
   if (*f == '*') {
-    spec->width = static_cast<DWORD>(va_arg(*arguments, int));
-    ++*reads;
+    spec->width = ReadStar(arguments, reads);
     ++f;
   } else {
     while (IsDecimalDigit(*f)) spec->width = spec->width * 10 + static_cast<DWORD>(*f++ - '0');
@@ -180,8 +187,7 @@ LPCWSTR ParseSpecification(LPCWSTR f, va_list* arguments, Specification* spec, D
   if (*f == '.') {
     ++f;
     if (*f == '*') {
-      spec->precision = static_cast<DWORD>(va_arg(*arguments, int));
-      ++*reads;
+      spec->precision = ReadStar(arguments, reads);
       ++f;
     } else if (!IsDecimalDigit(*f)) {
       return nullptr;
@@ -243,7 +249,7 @@ DWORD ToDigits64(LPWSTR buffer, DWORD capacity, uint64_t value, DWORD radix) {
 }
 
 bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list* arguments) {
-  if (!output || !*output || !remaining || !format || !*format || !arguments) {
+  if (!output || !*output || !remaining || !format || !*format) {
     DebugCheck(true);
     return false;
   }
@@ -251,12 +257,13 @@ bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list
   // Arguments are read from a copy that replaces the caller's list only on success, so a
   // failed specification consumes nothing.
   va_list work;
-  va_copy(work, *arguments);
+  if (arguments) va_copy(work, *arguments);
   DWORD reads = 0;
   Specification spec = {};
-  LPCWSTR next = ParseSpecification(*format, &work, &spec, &reads);
-  if (!next) {
-    va_end(work);
+  LPCWSTR next = ParseSpecification(*format, arguments ? &work : nullptr, &spec, &reads);
+  if (!next || !arguments) {
+    if (arguments) va_end(work);
+    DebugCheck(next && !arguments);  // a valid conversion with no list to read from
     return false;
   }
 

@@ -555,6 +555,16 @@ const CallerError CallerErrors[] = {
        va_list* none = nullptr;
        EXPECT_FALSE(FormatConversion(nullptr, &remaining, &format, none));
      }},
+    {"null conversion list",
+     [] {
+       DWORD remaining = 4;
+       LPCWSTR format = u"*d";
+       LPWSTR out = errorBuffer;
+       EXPECT_FALSE(FormatConversion(&out, &remaining, &format, nullptr));
+       EXPECT_EQ(out, errorBuffer);
+       EXPECT_EQ(remaining, 4u);
+       EXPECT_EQ(std::u16string(format), u"*d");
+     }},
 };
 
 TEST_F(FormatTest, CallerErrorsBreakOnlyUnderADebugger) {
@@ -588,7 +598,7 @@ void CheckNullArgumentList() {
       SimSetDebuggerPresent(debugger);
       WCHAR buffer[16];
       // Text without conversions needs no list; a conversion is then copied as text.
-      EXPECT_EQ(FormatTextV(buffer, 16, u"plain", List(nullptr)), 5u);
+      EXPECT_EQ(FormatTextV(buffer, 16, u"plain %% %q", List(nullptr)), 10u);
       EXPECT_EQ(SimBreakpointCount(), 0);
       EXPECT_EQ(FormatTextV(buffer, 16, u"a%db", List(nullptr)), 4u);
       EXPECT_EQ(std::u16string(buffer), u"a%db");

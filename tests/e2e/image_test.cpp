@@ -59,12 +59,12 @@ TEST_P(Image, ImportsOnlyTheThreeSystemLibraries) {
     functions.insert(import.functions.begin(), import.functions.end());
   }
   EXPECT_EQ((std::set<std::string>{"KERNEL32.dll", "ADVAPI32.dll", "USER32.dll"}), dlls);
-  // A few calls of each part of the program: proof that its entry pulled the whole program
-  // in, and not a stub.
-  for (const char* needed : {"GetCommandLineW", "ExitProcess", "WriteConsoleW", "WriteFile",
-                             "MessageBoxW", "StartServiceCtrlDispatcherW", "OpenEventW",
-                             "FindFirstVolumeW", "FlushFileBuffers", "CreateServiceW",
-                             "GetPrivateProfileStringW"}) {
+  // Calls made on the way from the entry point through start-up, output and the command
+  // line, from each of the three libraries: proof that the entry pulled the program in.
+  for (const char* needed : {"GetCommandLineW", "ExitProcess", "GetStartupInfoW", "WriteConsoleW",
+                             "WriteFile", "WideCharToMultiByte", "FormatMessageW", "OpenEventW",
+                             "GetTokenInformation", "StartServiceCtrlDispatcherW",
+                             "MessageBoxW"}) {
     EXPECT_TRUE(functions.count(needed)) << needed << " is not imported";
   }
 }

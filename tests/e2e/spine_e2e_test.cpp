@@ -207,9 +207,15 @@ TEST_P(Spine, TerminalGetsConsoleText) {
 }
 
 // Without standard output the help vanishes; without standard error too, errors go to a
-// message box (the system log on Linux; under Wine without a display the box returns at
-// once), and the exit codes stay.
+// message box (on Linux the system log), and the exit codes stay.
 TEST_P(Spine, MissingStandardHandles) {
+  if (GetParam() == Target::Wine) {
+    // Wine hands descriptors 1 and 2 on as the Windows standard handles whatever they are,
+    // and when they were closed its loader has reused them (for the current folder and the
+    // wineserver socket), so the program would write into Wine's own connection. Windows
+    // never starts a process like that; the Linux case and the simulated machine cover it.
+    GTEST_SKIP() << "closed descriptors are no Windows situation under Wine";
+  }
   ProcessOptions noOutput;
   noOutput.closeStdout = true;
   ProcessResult help = RunProgram(GetParam(), {"-?"}, noOutput);

@@ -84,7 +84,7 @@ extern "C" BOOL WINAPI WriteConsoleW(HANDLE console, const void* buffer, DWORD c
     }
     char bytes[pieceUnits * 3];
     int count = Utf8FromUtf16(piece, kept, bytes, sizeof bytes);
-    int error = WriteAllBytes(fd, bytes, static_cast<size_t>(count));
+    int error = WriteAllBytes(fd, bytes, static_cast<size_t>(count), nullptr);
     if (error) {
       SetLastErrorFromErrno(error);
       return FALSE;
@@ -107,11 +107,12 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD bytesToWrite
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  int error = WriteAllBytes(object->fd, buffer, bytesToWrite);
+  size_t written = 0;
+  int error = WriteAllBytes(object->fd, buffer, bytesToWrite, &written);
+  if (bytesWritten) *bytesWritten = static_cast<DWORD>(written);
   if (error) {
     SetLastErrorFromErrno(error);
     return FALSE;
   }
-  if (bytesWritten) *bytesWritten = bytesToWrite;
   return TRUE;
 }

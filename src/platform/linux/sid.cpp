@@ -54,8 +54,9 @@ extern "C" BOOL WINAPI EqualSid(PSID sid1, PSID sid2) {
     return FALSE;
   }
   const BYTE* a = static_cast<const BYTE*>(sid1);
-  DWORD length = SidLengthFor(a[1]);
-  if (memcmp(sid1, sid2, length) == 0) return TRUE;
+  const BYTE* b = static_cast<const BYTE*>(sid2);
+  // The counts first: a longer SID must not be read past a shorter one's end.
+  if (a[1] == b[1] && memcmp(a, b, SidLengthFor(a[1])) == 0) return TRUE;
   SetLastError(ERROR_SUCCESS);
   return FALSE;
 }

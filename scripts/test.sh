@@ -17,7 +17,8 @@ mkdir -p "$log_dir"
 build() {
   local preset=$1
   echo "== build $preset"
-  if { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log_dir/build-$preset.log" 2>&1; then
+  # -k 0: a target that fails to build does not keep the others from being built and tested.
+  if { cmake --preset "$preset" && cmake --build --preset "$preset" -- -k 0; } >"$log_dir/build-$preset.log" 2>&1; then
     passed=$((passed + 1))
   else
     failed=$((failed + 1))

@@ -165,4 +165,18 @@ TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   EXPECT_EQ(FileText(HostLog()), "Volume \"ZZ-flush-marker\" not found\r\n");
 }
 
+// Linux has no service control manager: both actions say so and fail.
+TEST(ServiceOnLinux, InstallAndRemoveFindNoServiceManager) {
+  ASSERT_TRUE(Exists(LinuxProgram())) << LinuxProgram() << " is not built";
+  for (const char* action : {"-i", "-r"}) {
+    ProcessResult result = RunProcess({LinuxProgram(), action});
+    EXPECT_EQ(result.exitCode, 7) << action;
+    EXPECT_EQ(result.out, "") << action;
+    EXPECT_EQ(result.err,
+              "Cannot open Service Manager (120 - This function is not available on this "
+              "system)\r\n")
+        << action;
+  }
+}
+
 }  // namespace

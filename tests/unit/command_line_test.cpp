@@ -107,19 +107,26 @@ TEST(CommandLine, ProgramNameSkipping) {
   }
 }
 
+// The search for the end of the name looks at 1024 characters; after an opening quote
+// those are the 1024 that follow it.
 TEST(CommandLine, TheNameSearchLooksAtMost1024Characters) {
-  std::u16string within = std::u16string(1023, u'n') + u" -h";
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(
-                SkipProgramName(reinterpret_cast<LPCWSTR>(within.c_str())))),
-            u"-h");
-  std::u16string beyond = std::u16string(1024, u'n') + u" -h";
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(
-                SkipProgramName(reinterpret_cast<LPCWSTR>(beyond.c_str())))),
-            u"");
-  std::u16string quoted = u"\"" + std::u16string(1022, u'n') + u"\" -h";
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(
-                SkipProgramName(reinterpret_cast<LPCWSTR>(quoted.c_str())))),
-            u"-h");
+  struct Case {
+    std::u16string line;
+    const char16_t* arguments;
+  } cases[] = {
+      {std::u16string(1023, u'n') + u" -h", u"-h"},
+      {std::u16string(1024, u'n') + u" -h", u""},
+      {std::u16string(1023, u'n') + u"\t -h", u""},
+      {u"\"" + std::u16string(1022, u'n') + u"\" -h", u"-h"},
+      {u"\"" + std::u16string(1023, u'n') + u"\" -h", u"-h"},
+      {u"\"" + std::u16string(1024, u'n') + u"\" -h", u""},
+      {u"\"" + std::u16string(1023, u'n'), u""},
+  };
+  for (const Case& c : cases) {
+    LPCWSTR rest = SkipProgramName(reinterpret_cast<LPCWSTR>(c.line.c_str()));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(rest)), std::u16string(c.arguments))
+        << c.line.size() << " characters, quoted: " << (c.line[0] == u'"');
+  }
 }
 
 TEST(CommandLine, AQuotedProgramNameWithBlanksIsSkippedWhole) {

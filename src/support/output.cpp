@@ -11,6 +11,8 @@ namespace {
 bool useConsoleCodePage = false;
 
 const UINT ErrorBoxStyle = MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION;
+// Older headers give MB_SERVICE_NOTIFICATION the NT 3.x value, which a service's box ignores.
+static_assert(ErrorBoxStyle == 0x00200010, "message box style");
 
 // The most bytes a line can become. UTF-8 needs three bytes for a UTF-16 unit, GB18030
 // four, UTF-7 up to five, and the ISO 2022 pages up to eight for a lone character between

@@ -58,10 +58,31 @@ TEST(Startup, ModulePathFailureExitsSeven) {
   ExpectNoLeaks(run);
 }
 
+// The path buffer holds 259 characters and the terminator; a longer path would be cut.
 TEST(Startup, AModulePathThatDoesNotFitIsAFailureNotACutPath) {
-  ChildRun run = RunProgram(u"-h", [] { SimSetModulePath(u"C:\\" + std::u16string(300, u'd') + u"\\s.exe"); });
-  EXPECT_EQ(run.exitCode, 7);
-  EXPECT_EQ(run.Err(), "Cannot get module path (122 - The data area passed to a system call is too small)\r\n");
+  const struct {
+    size_t length;
+    int exitCode;
+    const char* err;
+  } cases[] = {
+      {258, 1, ""},
+      {259, 1, ""},
+      {260, 7, "Cannot get module path (122 - The data area passed to a system call is too small)\r\n"},
+      {310, 7, "Cannot get module path (122 - The data area passed to a system call is too small)\r\n"},
+  };
+  for (const auto& c : cases) {
+    std::u16string path = u"C:\\" + std::u16string(c.length - 9, u'd') + u"\\s.exe";
+    ChildRun run = RunProgram(
+        u"-h", [&path] { SimSetModulePath(path); },
+        [](std::map<std::string, std::string>& extra) {
+          extra["stored"] = SimUtf8(reinterpret_cast<const char16_t*>(ModulePath));
+        });
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.length;
+    EXPECT_EQ(run.Err(), c.err) << c.length;
+    EXPECT_EQ(run.extra["stored"], c.exitCode == 1 ? SimUtf8(path) : "") << c.length;
+    ExpectNoLeaks(run);
+  }
 }
 
 struct LogonFault {

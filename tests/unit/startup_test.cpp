@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -81,6 +82,56 @@ TEST(Startup, AModulePathThatDoesNotFitIsAFailureNotACutPath) {
     EXPECT_EQ(run.exitCode, c.exitCode) << c.length;
     EXPECT_EQ(run.Err(), c.err) << c.length;
     EXPECT_EQ(run.extra["stored"], c.exitCode == 1 ? SimUtf8(path) : "") << c.length;
+    ExpectNoLeaks(run);
+  }
+}
+
+struct StepFaults {
+  const char* name;
+  std::function<void()> setup;
+  int exitCode;
+  std::string err;
+};
+
+// Start-up goes step by step: handles, code page, runtime, module path, logon check. When
+// several would fail, the first decides, and the later ones are never reached.
+TEST(Startup, TheFirstFailingStepDecides) {
+  const StepFaults cases[] = {
+      {"handles before runtime",
+       [] {
+         SimSetStdHandle(STD_ERROR_HANDLE, SimStream::Invalid);
+         SimSetVersion(4, 0);
+       },
+       7, ""},
+      {"runtime before module path",
+       [] {
+         SimSetVersion(4, 0);
+         SimFailCall("GetModuleFileNameW", 1, ERROR_ACCESS_DENIED);
+       },
+       999, ""},
+      {"module path before logon check",
+       [] {
+         SimFailCall("GetModuleFileNameW", 1, ERROR_ACCESS_DENIED);
+         SimFailCall("OpenProcessToken", 1, ERROR_ACCESS_DENIED);
+       },
+       7, "Cannot get module path (5 - Access is denied)\r\n"},
+      // The code page is switched on before the first message: bytes, not UTF-16.
+      {"code page before module path",
+       [] {
+         SimSetStdHandle(STD_ERROR_HANDLE, SimStream::Redirected);
+         SimFailCall("GetModuleFileNameW", 1, ERROR_ACCESS_DENIED);
+       },
+       7, "Cannot get module path (5 - Access is denied)\r\n"},
+  };
+  for (const StepFaults& c : cases) {
+    ChildRun run = RunProgram(u"-h", c.setup);
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.Err(), c.err);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(run.outConsole.empty());
+    for (const std::string& call : run.callLog) EXPECT_NE(call, "OpenProcessToken");
     ExpectNoLeaks(run);
   }
 }

@@ -431,4 +431,7 @@ LPWSTR WINAPI CharUpperW(LPWSTR text);
 
 }  // extern "C"
 
+// volumes
+#define ERROR_FILENAME_EXCED_RANGE 206L
+
 #endif  // _WIN32

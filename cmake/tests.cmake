@@ -28,8 +28,8 @@ target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_c
   GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
-if(NOT SORVANEL_SANITIZE)
-  file(GLOB E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
+file(GLOB E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
+if(NOT SORVANEL_SANITIZE AND E2E_SOURCES)
   add_executable(e2e_tests ${E2E_SOURCES})
   target_include_directories(e2e_tests PRIVATE src tests)
   sorvanel_test_flags(e2e_tests)

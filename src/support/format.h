@@ -15,5 +15,11 @@ LPWSTR FormatShortText(LPWSTR buffer, LPCWSTR format, ...);
 // on; on failure nothing was written and nothing moved.
 bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list* arguments);
 
+// The digits of `value` in `radix` (2 to 36), most significant first, at most capacity - 1
+// of them, terminated; returns their count.
 DWORD ToDigits32(LPWSTR buffer, DWORD capacity, uint32_t value, DWORD radix);
 DWORD ToDigits64(LPWSTR buffer, DWORD capacity, uint64_t value, DWORD radix);
+
+// A debug-only check of a caller error: stops at a breakpoint when `failed` holds and a
+// debugger is attached, and has no effect otherwise.
+void DebugCheck(bool failed);

@@ -1,0 +1,107 @@
+#include "support/output.h"
+
+#include "support/format.h"
+
+OutputHandleSet OutputHandles = {nullptr, nullptr, nullptr};
+const WCHAR ErrorCaption[] = TEXT("Volume file buffers flusher service");
+
+namespace {
+
+// Redirected output goes out in the console's code page once start-up has turned this on.
+bool useConsoleCodePage = false;
+
+const UINT ErrorBoxStyle = MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION;
+
+// The most bytes a line can become: UTF-8 needs three bytes for a lone UTF-16 unit and four
+// for a pair, so three per unit covers every code page.
+const int ConvertedLineLimit = 3 * LINE_BUFFER_CAPACITY;
+
+bool WriteConverted(HANDLE handle, LPCWSTR line, int length) {
+  int size = WideCharToMultiByte(GetConsoleOutputCP(), 0, line, length, nullptr, 0, nullptr, nullptr);
+  if (size <= 0 || size > ConvertedLineLimit) return false;
+  // A stack buffer of exactly the measured size: no output path takes heap memory.
+  char* bytes = static_cast<char*>(__builtin_alloca(static_cast<size_t>(size)));
+  int converted = WideCharToMultiByte(GetConsoleOutputCP(), 0, line, length, bytes, size, nullptr, nullptr);
+  if (converted <= 0) return false;
+  DWORD written = 0;
+  return WriteFile(handle, bytes, static_cast<DWORD>(converted), &written, nullptr) != FALSE;
+}
+
+}  // namespace
+
+bool WriteTextLine(HANDLE handle, LPCWSTR format, va_list arguments, bool lineEnd) {
+  WCHAR line[LINE_BUFFER_CAPACITY];
+  va_list copy;
+  va_copy(copy, arguments);
+  DWORD length = FormatTextV(line, lineEnd ? LINE_BUFFER_CAPACITY - 2 : LINE_BUFFER_CAPACITY, format, copy);
+  va_end(copy);
+  if (lineEnd) {
+    line[length++] = '\r';
+    line[length++] = '\n';
+    line[length] = 0;
+  }
+  DWORD mode = 0;
+  bool console = GetConsoleMode(handle, &mode) != FALSE;
+  if (length == 0) return true;
+  if (console) {
+    DWORD written = 0;
+    return WriteConsoleW(handle, line, length, &written, nullptr) != FALSE;
+  }
+  if (useConsoleCodePage) return WriteConverted(handle, line, static_cast<int>(length));
+  DWORD written = 0;
+  return WriteFile(handle, line, length * sizeof(WCHAR), &written, nullptr) != FALSE;
+}
+
+void ShowError(LPCWSTR format, ...) {
+  DWORD saved = GetLastError();
+  va_list arguments;
+  va_start(arguments, format);
+  if (OutputHandles.error) {
+    WriteTextLine(OutputHandles.error, format, arguments, true);
+  } else {
+    WCHAR text[MESSAGE_BOX_CAPACITY];
+    FormatTextV(text, MESSAGE_BOX_CAPACITY, format, arguments);
+    MessageBoxW(nullptr, text, ErrorCaption, ErrorBoxStyle);
+  }
+  va_end(arguments);
+  SetLastError(saved);
+}
+
+void ShowNote(LPCWSTR format, ...) {
+  DWORD saved = GetLastError();
+  if (OutputHandles.output) {
+    va_list arguments;
+    va_start(arguments, format);
+    WriteTextLine(OutputHandles.output, format, arguments, true);
+    va_end(arguments);
+  }
+  SetLastError(saved);
+}
+
+bool FindOutputHandles(HANDLE* input, HANDLE* output, HANDLE* error) {
+  STARTUPINFOW info = {};
+  info.cb = sizeof(info);
+  GetStartupInfoW(&info);
+  HANDLE found[3];
+  if (info.dwFlags & STARTF_USESTDHANDLES) {
+    found[0] = info.hStdInput;
+    found[1] = info.hStdOutput;
+    found[2] = info.hStdError;
+    for (HANDLE& handle : found) {
+      if (handle == INVALID_HANDLE_VALUE) handle = nullptr;
+    }
+  } else {
+    found[0] = GetStdHandle(STD_INPUT_HANDLE);
+    found[1] = GetStdHandle(STD_OUTPUT_HANDLE);
+    found[2] = GetStdHandle(STD_ERROR_HANDLE);
+    for (HANDLE handle : found) {
+      if (handle == INVALID_HANDLE_VALUE) return false;
+    }
+  }
+  if (input) *input = found[0];
+  if (output) *output = found[1];
+  if (error) *error = found[2];
+  return true;
+}
+
+void UseConsoleOutputCodePage(bool on) { useConsoleCodePage = on; }

@@ -1,7 +1,6 @@
-// The template syntax: tokens, quoting, escapes, the parser's errors and the text helpers.
+// The template syntax: tokens, quoting, escapes and the parser's errors.
 #include <gtest/gtest.h>
 
-#include "support/text.h"
 #include "unit/volume_test_support.h"
 
 namespace {
@@ -205,73 +204,6 @@ TEST(NextToken, AnEmptyDelimiterSetLetsBlanksIntoTheToken) {
   LPCWSTR next = NextToken(W(text), out, 16, W(u""), 0);
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(out)), u"a b\tc");
   EXPECT_EQ(*next, 0);
-}
-
-// ---- Text helpers -------------------------------------------------------------------------------
-
-TEST(TextHelpers, IsBlank) {
-  EXPECT_TRUE(IsBlank(u' ', nullptr));
-  EXPECT_TRUE(IsBlank(u'\t', nullptr));
-  EXPECT_FALSE(IsBlank(u'\n', nullptr));
-  EXPECT_FALSE(IsBlank(0, nullptr));
-  EXPECT_FALSE(IsBlank(0, W(u",")));
-  EXPECT_TRUE(IsBlank(u',', W(u";,")));
-  EXPECT_FALSE(IsBlank(u' ', W(u";,")));
-  std::u16string set(50, u'-');
-  set += u'!';
-  EXPECT_FALSE(IsBlank(u'!', W(set)));
-  set[49] = u'?';
-  EXPECT_TRUE(IsBlank(u'?', W(set)));
-}
-
-TEST(TextHelpers, SkipBlanks) {
-  std::u16string blanks = u" \t \t";
-  EXPECT_EQ(SkipBlanks(W(blanks), nullptr), W(blanks) + 4);
-  std::u16string text = u"  \tx y";
-  EXPECT_EQ(SkipBlanks(W(text), nullptr), W(text) + 3);
-  EXPECT_EQ(SkipBlanks(W(text), W(u" ")), W(text) + 2);
-}
-
-struct CopyCase {
-  const char16_t* source;
-  DWORD capacity;
-  DWORD sourceLimit;
-  const char16_t* copied;
-};
-
-void PrintTo(const CopyCase& c, std::ostream* out) {
-  *out << '"' << SimUtf8(c.source) << "\" capacity " << c.capacity << " limit " << c.sourceLimit;
-}
-
-class CopyBoundedTest : public ::testing::TestWithParam<CopyCase> {};
-
-TEST_P(CopyBoundedTest, CopiesAndTerminates) {
-  const CopyCase& c = GetParam();
-  WCHAR out[16];
-  for (WCHAR& ch : out) ch = u'#';
-  DWORD n = CopyBounded(out, c.capacity, reinterpret_cast<LPCWSTR>(c.source), c.sourceLimit);
-  std::u16string copied(reinterpret_cast<const char16_t*>(out));
-  EXPECT_EQ(copied, c.copied);
-  EXPECT_EQ(n, copied.size());
-  EXPECT_EQ(out[c.capacity], u'#');  // nothing written past the capacity
-}
-
-INSTANTIATE_TEST_SUITE_P(Table, CopyBoundedTest,
-                         ::testing::Values(CopyCase{u"abcdef", 4, 0, u"abc"},
-                                           CopyCase{u"abcdef", 4, 2, u"ab"},
-                                           CopyCase{u"abcdef", 4, 9, u"abc"},
-                                           CopyCase{u"", 4, 0, u""},
-                                           CopyCase{u"abc", 1, 0, u""},
-                                           CopyCase{u"ab", 8, 0, u"ab"}));
-
-TEST(TextHelpers, CopyBoundedWithoutRoomStopsAtABreakpoint) {
-  SimReset();
-  WCHAR out[2] = {u'#', u'#'};
-  CopyBounded(out, 0, W(u"abc"), 0);
-  EXPECT_EQ(SimBreakpointCount(), 1);
-  EXPECT_EQ(out[0], u'#');
-  CopyBounded(nullptr, 5, W(u"abc"), 0);
-  EXPECT_EQ(SimBreakpointCount(), 2);
 }
 
 }  // namespace

@@ -22,6 +22,9 @@ include(GoogleTest)
 
 file(GLOB UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(unit_tests ${UNIT_SOURCES})
+# The mount-table rules of the Linux backend are plain functions over texts; they are
+# tested here on sample tables.
+target_sources(unit_tests PRIVATE src/platform/linux/mountinfo.cpp)
 target_include_directories(unit_tests PRIVATE src tests)
 sorvanel_test_flags(unit_tests)
 target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_common

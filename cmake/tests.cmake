@@ -22,17 +22,31 @@ include(GoogleTest)
 
 file(GLOB UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(unit_tests ${UNIT_SOURCES})
-# The mount-table rules of the Linux backend are plain functions over texts; they are
-# tested here on sample tables.
-target_sources(unit_tests PRIVATE src/platform/linux/mountinfo.cpp)
 target_include_directories(unit_tests PRIVATE src tests)
 sorvanel_test_flags(unit_tests)
 target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_common
   GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
-file(GLOB E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
-if(NOT SORVANEL_SANITIZE AND E2E_SOURCES)
+# The Linux backend's own tests: they link the real backend instead of the simulation.
+include(cmake/linux_backend.cmake)
+file(GLOB LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
+add_executable(linux_backend_tests ${LINUX_TEST_SOURCES})
+target_include_directories(linux_backend_tests PRIVATE src tests)
+sorvanel_test_flags(linux_backend_tests)
+target_link_libraries(linux_backend_tests PRIVATE sorvanel_linux sorvanel_common
+  GTest::gtest GTest::gtest_main Threads::Threads)
+gtest_discover_tests(linux_backend_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS linux)
+
+# The real programs: the Linux program natively and sorvanel.exe under Wine (e2e), and the
+# Windows images' headers, imports, size and reproducibility (image). Not under the
+# sanitizers: they test the shipped builds, not this one.
+if(NOT SORVANEL_SANITIZE)
+  set(E2E_SUPPORT tests/e2e/e2e_support.cpp)
+  set(IMAGE_SOURCES tests/e2e/image_test.cpp tests/e2e/pe_image.cpp)
+  file(GLOB E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
+  list(REMOVE_ITEM E2E_SOURCES ${CMAKE_SOURCE_DIR}/tests/e2e/image_test.cpp
+    ${CMAKE_SOURCE_DIR}/tests/e2e/pe_image.cpp)
   add_executable(e2e_tests ${E2E_SOURCES})
   target_include_directories(e2e_tests PRIVATE src tests)
   sorvanel_test_flags(e2e_tests)
@@ -41,6 +55,15 @@ if(NOT SORVANEL_SANITIZE AND E2E_SOURCES)
   # Wine and the real file systems are shared by these tests: run them one at a time.
   gtest_discover_tests(e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS e2e RUN_SERIAL TRUE TIMEOUT 300)
+
+  add_executable(image_tests ${IMAGE_SOURCES} ${E2E_SUPPORT})
+  target_include_directories(image_tests PRIVATE src tests)
+  sorvanel_test_flags(image_tests)
+  target_compile_definitions(image_tests PRIVATE SORVANEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_link_libraries(image_tests PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
+  # The second builds use both cores: one test at a time.
+  gtest_discover_tests(image_tests DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS image RUN_SERIAL TRUE TIMEOUT 600)
 endif()
 
 if(SORVANEL_BENCH)

@@ -431,6 +431,27 @@ LPWSTR WINAPI CharUpperW(LPWSTR text);
 
 }  // extern "C"
 
+// service
+#define ERROR_UNKNOWN_REVISION 1305L
+#define ERROR_ALLOTTED_SPACE_EXCEEDED 1344L
+#define ERROR_INVALID_ACL 1336L
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define DOMAIN_ALIAS_RID_USERS 0x00000221L
+
+typedef struct _ACE_HEADER {
+  BYTE AceType;
+  BYTE AceFlags;
+  WORD AceSize;
+} ACE_HEADER;
+
+typedef struct _ACCESS_ALLOWED_ACE {
+  ACE_HEADER Header;
+  ACCESS_MASK Mask;
+  DWORD SidStart;
+} ACCESS_ALLOWED_ACE;
+
 // volumes
 #define ERROR_FILENAME_EXCED_RANGE 206L
 

@@ -13,7 +13,7 @@ struct ProcessResult {
 
 struct ProcessOptions {
   int timeoutSeconds = 120;
-  std::vector<std::string> environment;  // extra NAME=value entries
+  std::vector<std::string> environment;  // extra NAME=value entries; a bare NAME removes it
   std::string workingDirectory;          // empty: the current one
   bool closeStdout = false;              // start with descriptor 1 closed
   bool closeStderr = false;              // start with descriptor 2 closed
@@ -34,6 +34,13 @@ std::string WindowsExe86();  // build/windows-x86/sorvanel.exe
 // Wine with a private prefix inside the build tree (made on first use), WINEDEBUG=-all and
 // no display. `arguments` are those of the Windows program, whose path comes first.
 ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOptions& options = {});
+// The same under script(1): standard output and error are a terminal (Wine's console).
+ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
+                                const ProcessOptions& options = {});
 std::string WinePrefix();
+// Makes the prefix if it is not there yet (once, under a lock); false when that failed.
+bool PrepareWinePrefix();
+// The environment changes (ProcessOptions::environment form) under which Wine runs here.
+std::vector<std::string> WineEnvironment();
 // Stops the prefix's wineserver (and with it any Wine services started by a test).
 void StopWineServer();

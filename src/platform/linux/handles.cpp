@@ -1,17 +1,42 @@
 #include "platform/linux/handles.h"
 
-#include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
 
 namespace {
 
 LinuxObject standardObjects[3] = {
-    {LinuxFile, 0, nullptr, nullptr, true},
-    {LinuxFile, 1, nullptr, nullptr, true},
-    {LinuxFile, 2, nullptr, nullptr, true},
+    {LinuxFile, 0, nullptr, nullptr, true, nullptr},
+    {LinuxFile, 1, nullptr, nullptr, true, nullptr},
+    {LinuxFile, 2, nullptr, nullptr, true, nullptr},
 };
+
+// Every object made by LinuxNewHandle and not yet closed. Both service-mode threads open
+// and close handles, so the registry has a lock.
+pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
+LinuxObject* liveObjects = nullptr;
+
+bool IsStandardObject(const LinuxObject* object) {
+  return object >= &standardObjects[0] && object <= &standardObjects[2];
+}
+
+// Is `object` registered? Called with the lock held.
+bool IsLiveLocked(const LinuxObject* object) {
+  for (LinuxObject* o = liveObjects; o; o = o->nextLive) {
+    if (o == object) return true;
+  }
+  return false;
+}
+
+bool IsLive(const LinuxObject* object) {
+  if (IsStandardObject(object)) return true;
+  pthread_mutex_lock(&registryLock);
+  bool live = IsLiveLocked(object);
+  pthread_mutex_unlock(&registryLock);
+  return live;
+}
 
 }  // namespace
 
@@ -26,20 +51,30 @@ HANDLE LinuxNewHandle(int kind, int fd, void* data, void (*release)(LinuxObject*
   object->data = data;
   object->release = release;
   object->standard = false;
+  pthread_mutex_lock(&registryLock);
+  object->nextLive = liveObjects;
+  liveObjects = object;
+  pthread_mutex_unlock(&registryLock);
   return object;
 }
 
 LinuxObject* LinuxObjectOf(HANDLE handle, int kind) {
-  if (!handle || handle == INVALID_HANDLE_VALUE) {
-    SetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
   LinuxObject* object = static_cast<LinuxObject*>(handle);
-  if (object->kind != kind) {
+  if (!handle || handle == INVALID_HANDLE_VALUE || handle == LINUX_CURRENT_THREAD ||
+      !IsLive(object) || object->kind != kind) {
     SetLastError(ERROR_INVALID_HANDLE);
     return nullptr;
   }
   return object;
+}
+
+int LinuxKindOf(HANDLE handle) {
+  LinuxObject* object = static_cast<LinuxObject*>(handle);
+  if (!handle || handle == INVALID_HANDLE_VALUE || handle == LINUX_CURRENT_THREAD ||
+      !IsLive(object)) {
+    return 0;
+  }
+  return object->kind;
 }
 
 HANDLE LinuxStandardHandle(int fd) {
@@ -49,12 +84,23 @@ HANDLE LinuxStandardHandle(int fd) {
 }
 
 bool LinuxCloseObject(HANDLE handle) {
-  if (!handle || handle == INVALID_HANDLE_VALUE) {
+  LinuxObject* object = static_cast<LinuxObject*>(handle);
+  if (!handle || handle == INVALID_HANDLE_VALUE || handle == LINUX_CURRENT_THREAD) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
   }
-  LinuxObject* object = static_cast<LinuxObject*>(handle);
-  if (object->standard) return true;
+  if (IsStandardObject(object)) return true;
+  // Take it out of the registry first, so that a second close of the same handle fails.
+  pthread_mutex_lock(&registryLock);
+  LinuxObject** link = &liveObjects;
+  while (*link && *link != object) link = &(*link)->nextLive;
+  bool found = *link != nullptr;
+  if (found) *link = object->nextLive;
+  pthread_mutex_unlock(&registryLock);
+  if (!found) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
   if (object->release) {
     object->release(object);
   } else if (object->fd >= 0) {
@@ -65,34 +111,10 @@ bool LinuxCloseObject(HANDLE handle) {
   return true;
 }
 
-DWORD Win32ErrorFromErrno(int error) {
-  switch (error) {
-    case 0: return ERROR_SUCCESS;
-    case EPERM:
-    case EACCES: return ERROR_ACCESS_DENIED;
-    case EROFS: return ERROR_WRITE_PROTECT;
-    case ENOENT: return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR: return ERROR_PATH_NOT_FOUND;
-    case EBADF: return ERROR_INVALID_HANDLE;
-    case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-    case EMFILE:
-    case ENFILE: return ERROR_TOO_MANY_OPEN_FILES;
-    case EBUSY:
-    case ETXTBSY: return ERROR_SHARING_VIOLATION;
-    case EEXIST: return ERROR_FILE_EXISTS;
-    case EINVAL: return ERROR_INVALID_PARAMETER;
-    case ENOSPC:
-    case EDQUOT: return ERROR_DISK_FULL;
-    case EPIPE: return ERROR_BROKEN_PIPE;
-    case ENOSYS: return ERROR_CALL_NOT_IMPLEMENTED;
-    case EOPNOTSUPP: return ERROR_NOT_SUPPORTED;
-    case ENAMETOOLONG: return ERROR_INVALID_NAME;
-    case ENODEV:
-    case ENXIO:
-    case ENOMEDIUM: return ERROR_NOT_READY;
-    case EIO: return ERROR_IO_DEVICE;
-    default: return ERROR_GEN_FAILURE;
-  }
+int LinuxLiveObjectCount(void) {
+  pthread_mutex_lock(&registryLock);
+  int count = 0;
+  for (LinuxObject* o = liveObjects; o; o = o->nextLive) ++count;
+  pthread_mutex_unlock(&registryLock);
+  return count;
 }
-
-void SetLastErrorFromErrno(int error) { SetLastError(Win32ErrorFromErrno(error)); }

@@ -9,10 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/common/utf8.h"
 #include "platform/linux/mountinfo.h"
-#include "sim/sim.h"
 
 namespace {
+
+std::string Utf8(const std::u16string& text) {
+  const WCHAR* wide = reinterpret_cast<const WCHAR*>(text.data());
+  int n = Utf8FromUtf16(wide, static_cast<int>(text.size()), nullptr, 0);
+  std::string out(static_cast<size_t>(n), '\0');
+  Utf8FromUtf16(wide, static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
 
 std::string Decoded(const char* text) {
   std::string copy = text;
@@ -22,7 +30,7 @@ std::string Decoded(const char* text) {
 }
 
 std::string Name(const LinuxVolume& volume) {
-  return SimUtf8(reinterpret_cast<const char16_t*>(volume.name));
+  return Utf8(reinterpret_cast<const char16_t*>(volume.name));
 }
 
 // ---- Lines -------------------------------------------------------------------------------------
@@ -137,7 +145,7 @@ TEST(MountInfo, FormatsVolumeNamesLikeWindows) {
   ASSERT_TRUE(ParseUuid("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", uuid));
   WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
   FormatVolumeName(uuid, name);
-  EXPECT_EQ(SimUtf8(reinterpret_cast<const char16_t*>(name)),
+  EXPECT_EQ(Utf8(reinterpret_cast<const char16_t*>(name)),
             "\\\\?\\Volume{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}\\");
   EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name)).size(),
             static_cast<size_t>(LINUX_VOLUME_NAME_CAPACITY - 1));
@@ -288,7 +296,7 @@ TEST_F(VolumeTableTest, WithoutProbesEveryLocalVolumeIsFixedAndNamedByHash) {
   HashVolumeId(8, 1, "ext4", "/dev/sda1", id);
   WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
   FormatVolumeName(id, name);
-  EXPECT_EQ(Name(*ByDevice(8, 1)), SimUtf8(reinterpret_cast<const char16_t*>(name)));
+  EXPECT_EQ(Name(*ByDevice(8, 1)), Utf8(reinterpret_cast<const char16_t*>(name)));
 }
 
 TEST_F(VolumeTableTest, AnEmptyOrPseudoOnlyTableHasNoVolumes) {

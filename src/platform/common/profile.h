@@ -1,0 +1,45 @@
+// Reading private-profile (INI) text the way GetPrivateProfileStringW and
+// GetPrivateProfileIntW read a file. The backends read the file's bytes; this code decodes
+// them and answers the queries, so the Linux program and the simulated machine agree.
+//
+// The rules:
+// - a line is ended by CR, LF or CR LF, the text by its end or a zero character; blanks
+//   (space, tab) at both ends of a line are ignored; empty lines and lines whose first
+//   character is ';' are skipped;
+// - "[name]" opens a section; the name is what lies between '[' and the next ']' (the end
+//   of the line when there is none), without surrounding blanks;
+// - any other line in a section is "key=value"; key and value lose surrounding blanks; a
+//   line without '=' is a key with an empty value; lines before the first section belong
+//   to no section;
+// - names are compared without regard to case; the first matching section is the only one
+//   searched, and its first matching key wins;
+// - a value of two or more characters that begins and ends with the same quote (' or ")
+//   loses both quotes.
+#pragma once
+
+#include "platform/win32.h"
+
+// Bytes of a settings file that are looked at; the rest of a larger file is ignored.
+#define PROFILE_FILE_LIMIT 32768
+
+// Decodes file bytes: UTF-16LE when they begin with the byte-order mark FF FE, otherwise
+// UTF-8 (a UTF-8 byte-order mark is dropped). Writes at most `capacity` characters, no
+// terminator, and returns how many it wrote. A capacity of `count` characters is always
+// enough.
+DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD capacity);
+
+// GetPrivateProfileStringW over decoded text; `text` null stands for a missing file.
+// With `key` null the result is the section's key names, with `section` null the section
+// names, each terminated, the list ended by a second terminator.
+DWORD ProfileReadString(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,
+                        LPCWSTR defaultText, LPWSTR out, DWORD size);
+
+// GetPrivateProfileIntW over decoded text: the default when the key is missing or its
+// value empty, otherwise ProfileParseInt of the value.
+UINT ProfileReadInt(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,
+                    int defaultValue);
+
+// The number at the start of a value: an optional sign, then decimal digits up to the
+// first other character ("102abc" is 102, "abc" is 0). Overflow wraps modulo 2^32 and a
+// minus sign negates in 32-bit arithmetic, so "-1" is 0xFFFFFFFF.
+UINT ProfileParseInt(LPCWSTR value);

@@ -1,0 +1,80 @@
+// Win32 values that the backend needs to behave as Windows does, beyond those the program
+// itself uses (which platform/win32.h declares).
+#pragma once
+
+#include "platform/win32.h"
+
+#ifndef ERROR_FILENAME_EXCED_RANGE
+#define ERROR_FILENAME_EXCED_RANGE 206L
+#endif
+#ifndef ERROR_NOACCESS
+#define ERROR_NOACCESS 998L
+#endif
+#ifndef ERROR_INVALID_FLAGS
+#define ERROR_INVALID_FLAGS 1004L
+#endif
+#ifndef ERROR_NO_UNICODE_TRANSLATION
+#define ERROR_NO_UNICODE_TRANSLATION 1113L
+#endif
+#ifndef ERROR_UNKNOWN_REVISION
+#define ERROR_UNKNOWN_REVISION 1305L
+#endif
+#ifndef ERROR_INVALID_ACL
+#define ERROR_INVALID_ACL 1336L
+#endif
+#ifndef ERROR_ALLOTTED_SPACE_EXCEEDED
+#define ERROR_ALLOTTED_SPACE_EXCEEDED 1344L
+#endif
+#ifndef ERROR_RESOURCE_TYPE_NOT_FOUND
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813L
+#endif
+#ifndef ERROR_RESOURCE_LANG_NOT_FOUND
+#define ERROR_RESOURCE_LANG_NOT_FOUND 15100L
+#endif
+
+#ifndef IDOK
+#define IDOK 1
+#endif
+#ifndef ENABLE_PROCESSED_OUTPUT
+#define ENABLE_PROCESSED_OUTPUT 0x0001
+#define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002
+#endif
+#ifndef WC_ERR_INVALID_CHARS
+#define WC_ERR_INVALID_CHARS 0x00000080
+#endif
+#ifndef FORMAT_MESSAGE_ALLOCATE_BUFFER
+#define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100
+#endif
+#ifndef FORMAT_MESSAGE_FROM_STRING
+#define FORMAT_MESSAGE_FROM_STRING 0x00000400
+#endif
+#ifndef DUPLICATE_CLOSE_SOURCE
+#define DUPLICATE_CLOSE_SOURCE 0x00000001
+#endif
+#ifndef VER_PLATFORM_WIN32_NT
+#define VER_PLATFORM_WIN32_NT 2
+#endif
+#ifndef VER_NT_WORKSTATION
+#define VER_NT_WORKSTATION 1
+#endif
+
+// Token groups and security descriptors.
+#ifndef SE_GROUP_MANDATORY
+#define SE_GROUP_MANDATORY 0x00000001L
+#define SE_GROUP_ENABLED_BY_DEFAULT 0x00000002L
+#endif
+#ifndef SE_DACL_PRESENT
+#define SE_DACL_PRESENT 0x0004
+#define SE_DACL_DEFAULTED 0x0008
+#define SE_SELF_RELATIVE 0x8000
+#endif
+#ifndef ACL_REVISION_DS
+#define ACL_REVISION_DS 4
+#endif
+#ifndef ACCESS_ALLOWED_ACE_TYPE
+#define ACCESS_ALLOWED_ACE_TYPE 0x0
+#endif
+#ifndef SID_REVISION
+#define SID_REVISION 1
+#define SID_MAX_SUB_AUTHORITIES 15
+#endif

@@ -1,0 +1,257 @@
+#include "e2e/e2e_support.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+long long NowMs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// The child's environment: ours, then each entry of `changes`. "NAME=value" sets NAME;
+// a bare "NAME" removes it.
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& changes) {
+  std::vector<std::string> result;
+  for (char** entry = environ; *entry; ++entry) result.push_back(*entry);
+  for (const std::string& change : changes) {
+    size_t equals = change.find('=');
+    std::string name = change.substr(0, equals);
+    for (auto it = result.begin(); it != result.end();) {
+      if (it->compare(0, name.size() + 1, name + "=") == 0) {
+        it = result.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    if (equals != std::string::npos) result.push_back(change);
+  }
+  return result;
+}
+
+// In the child: descriptors in place, then exec. Never returns.
+[[noreturn]] void ExecChild(const std::vector<std::string>& argv, const ProcessOptions& options,
+                            const std::vector<std::string>& environment, int outWrite,
+                            int errWrite) {
+  setpgid(0, 0);  // a group of its own, so that a timeout can end everything it started
+  int nullInput = open("/dev/null", O_RDONLY);
+  dup2(nullInput, 0);
+  if (options.closeStdout) {
+    close(1);
+  } else {
+    dup2(outWrite, 1);
+  }
+  if (options.closeStderr) {
+    close(2);
+  } else {
+    dup2(errWrite, 2);
+  }
+  for (int fd = 3; fd < 1024; ++fd) close(fd);
+  if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) _exit(126);
+  std::vector<char*> args;
+  for (const std::string& item : argv) args.push_back(const_cast<char*>(item.c_str()));
+  args.push_back(nullptr);
+  std::vector<char*> env;
+  for (const std::string& item : environment) env.push_back(const_cast<char*>(item.c_str()));
+  env.push_back(nullptr);
+  signal(SIGPIPE, SIG_DFL);
+  execvpe(args[0], args.data(), env.data());
+  _exit(127);
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  ProcessResult result;
+  if (argv.empty()) return result;
+  std::vector<std::string> environment = ChildEnvironment(options.environment);
+  int outPipe[2], errPipe[2];
+  if (pipe2(outPipe, O_CLOEXEC) != 0) return result;
+  if (pipe2(errPipe, O_CLOEXEC) != 0) {
+    close(outPipe[0]);
+    close(outPipe[1]);
+    return result;
+  }
+  pid_t child = fork();
+  if (child == 0) ExecChild(argv, options, environment, outPipe[1], errPipe[1]);
+  close(outPipe[1]);
+  close(errPipe[1]);
+  if (child < 0) {
+    close(outPipe[0]);
+    close(errPipe[0]);
+    return result;
+  }
+  setpgid(child, child);
+
+  const long long deadline = NowMs() + options.timeoutSeconds * 1000LL;
+  pollfd streams[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    long long left = deadline - NowMs();
+    if (left <= 0) {
+      result.timedOut = true;
+      break;
+    }
+    int ready = poll(streams, 2, static_cast<int>(left > 1000 ? 1000 : left));
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (streams[i].fd < 0 || !(streams[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+      char chunk[4096];
+      ssize_t n = read(streams[i].fd, chunk, sizeof chunk);
+      if (n > 0) {
+        sinks[i]->append(chunk, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(streams[i].fd);
+        streams[i].fd = -1;
+        --open;
+      }
+    }
+  }
+  for (pollfd& stream : streams) {
+    if (stream.fd >= 0) close(stream.fd);
+  }
+  // The streams are closed: wait for the exit itself, within what is left of the time.
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (result.timedOut || NowMs() >= deadline) {
+      result.timedOut = true;
+      kill(-child, SIGKILL);
+      waitpid(child, &status, 0);
+      break;
+    }
+    usleep(5000);
+  }
+  if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  return result;
+}
+
+namespace {
+
+// One word for sh -c: in single quotes, each single quote written as '\''.
+std::string ShellQuote(const std::string& word) {
+  std::string quoted = "'";
+  for (char ch : word) {
+    if (ch == '\'') {
+      quoted += "'\\''";
+    } else {
+      quoted += ch;
+    }
+  }
+  return quoted + "'";
+}
+
+}  // namespace
+
+ProcessResult RunInTerminal(const std::vector<std::string>& argv, const ProcessOptions& options) {
+  std::string command;
+  for (const std::string& word : argv) {
+    if (!command.empty()) command += ' ';
+    command += ShellQuote(word);
+  }
+  // script -e returns the command's exit code; its output is what the terminal showed.
+  return RunProcess({"script", "-qec", command, "/dev/null"}, options);
+}
+
+std::string SourceDir() { return SORVANEL_SOURCE_DIR; }
+std::string LinuxProgram() { return SourceDir() + "/build/linux/sorvanel"; }
+std::string WindowsExe() { return SourceDir() + "/build/windows-x64/sorvanel.exe"; }
+std::string WindowsExe86() { return SourceDir() + "/build/windows-x86/sorvanel.exe"; }
+std::string WinePrefix() { return SourceDir() + "/build/wine-prefix"; }
+
+namespace {
+
+std::vector<std::string> WineEnvironmentWith(const std::vector<std::string>& extra) {
+  // No display: message boxes return at once. No Mono or Gecko installers at the first
+  // start. One locale, so that the prefix's code pages (ANSI 1252, OEM 437) do not depend
+  // on the machine that runs the tests.
+  std::vector<std::string> environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all",
+                                          "DISPLAY", "WAYLAND_DISPLAY",
+                                          "WINEDLLOVERRIDES=mscoree,mshtml=", "LANG=C.UTF-8",
+                                          "LC_ALL"};
+  environment.insert(environment.end(), extra.begin(), extra.end());
+  return environment;
+}
+
+// The prefix is made once, by `wineboot -i` on its own, so that Wine's messages about
+// creating it never mix with a test's output. A lock file keeps parallel tests from making
+// it twice.
+bool EnsureWinePrefix() {
+  const std::string prefix = WinePrefix();
+  mkdir((SourceDir() + "/build").c_str(), 0755);
+  int lock = open((prefix + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
+  if (lock < 0) return false;
+  flock(lock, LOCK_EX);
+  struct stat info;
+  bool ready = stat((prefix + "/.sorvanel-ready").c_str(), &info) == 0;
+  if (!ready) {
+    ProcessOptions options;
+    options.timeoutSeconds = 300;
+    options.environment = WineEnvironmentWith({});
+    ProcessResult boot = RunProcess({"wineboot", "-i"}, options);
+    ProcessResult settle = RunProcess({"wineserver", "-w"}, options);
+    if (boot.exitCode == 0 && !settle.timedOut) {
+      int marker = open((prefix + "/.sorvanel-ready").c_str(), O_CREAT | O_WRONLY, 0644);
+      if (marker >= 0) close(marker);
+      ready = true;
+    }
+  }
+  flock(lock, LOCK_UN);
+  close(lock);
+  return ready;
+}
+
+}  // namespace
+
+bool PrepareWinePrefix() { return EnsureWinePrefix(); }
+
+std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
+
+ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOptions& options) {
+  if (!EnsureWinePrefix()) {
+    ProcessResult failed;
+    failed.err = "the Wine prefix could not be made";
+    return failed;
+  }
+  ProcessOptions wineOptions = options;
+  wineOptions.environment = WineEnvironmentWith(options.environment);
+  std::vector<std::string> argv = {"wine"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunProcess(argv, wineOptions);
+}
+
+ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
+                                const ProcessOptions& options) {
+  if (!EnsureWinePrefix()) {
+    ProcessResult failed;
+    failed.err = "the Wine prefix could not be made";
+    return failed;
+  }
+  ProcessOptions wineOptions = options;
+  wineOptions.environment = WineEnvironmentWith(options.environment);
+  std::vector<std::string> argv = {"wine"};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return RunInTerminal(argv, wineOptions);
+}
+
+void StopWineServer() {
+  ProcessOptions options;
+  options.timeoutSeconds = 60;
+  options.environment = WineEnvironmentWith({});
+  RunProcess({"wineserver", "-k"}, options);
+}

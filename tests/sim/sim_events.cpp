@@ -1,0 +1,211 @@
+// Named events of the simulated machine: manual or automatic reset, the DACL they were
+// created with, and the access check that OpenEventW makes against it.
+#include <map>
+#include <memory>
+
+#include "sim/sim_events.h"
+#include "sim/sim_internal.h"
+
+namespace {
+
+struct Event {
+  std::u16string name;
+  bool manualReset = false;
+  bool signalled = false;
+  int handles = 0;
+  bool securityGiven = false;
+  bool daclPresent = false;
+  bool nullDacl = false;
+  std::vector<SimAce> dacl;
+};
+
+struct EventHandle {
+  Event* event;
+  DWORD access;
+};
+
+struct EventState {
+  std::vector<std::unique_ptr<Event>> events;  // live events, named or not
+  std::vector<std::unique_ptr<EventHandle>> handles;
+  bool administrator = false;
+};
+
+EventState* state = nullptr;
+
+void ResetEvents() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  delete state;
+  state = new EventState();
+}
+
+SimResetRegistration registration(ResetEvents);
+
+Event* FindNamed(const std::u16string& name) {
+  for (auto& event : state->events) {
+    if (!event->name.empty() && SimEqualNoCase(event->name, name)) return event.get();
+  }
+  return nullptr;
+}
+
+void DropEvent(Event* event) {
+  for (auto it = state->events.begin(); it != state->events.end(); ++it) {
+    if (it->get() == event) {
+      state->events.erase(it);
+      return;
+    }
+  }
+}
+
+void CloseEventHandle(void* payload) {
+  EventHandle* handle = static_cast<EventHandle*>(payload);
+  if (--handle->event->handles == 0) DropEvent(handle->event);
+  for (auto it = state->handles.begin(); it != state->handles.end(); ++it) {
+    if (it->get() == handle) {
+      state->handles.erase(it);
+      return;
+    }
+  }
+}
+
+HANDLE NewHandle(Event* event, DWORD access) {
+  state->handles.push_back(std::unique_ptr<EventHandle>(new EventHandle{event, access}));
+  ++event->handles;
+  std::string description = "event " + SimUtf8(event->name);
+  return SimCreateHandle(SimHandleKind::Event, state->handles.back().get(), CloseEventHandle,
+                         true, description.c_str());
+}
+
+// The access an existing event grants the caller: all without a DACL or with a null one,
+// otherwise the union of the allowed entries for the caller's groups.
+DWORD GrantedAccess(const Event& event) {
+  if (!event.securityGiven || !event.daclPresent || event.nullDacl) return EVENT_ALL_ACCESS;
+  DWORD granted = 0;
+  for (const SimAce& ace : event.dacl) {
+    bool held = ace.sid == "S-1-1-0" || ace.sid == "S-1-5-32-545" || ace.sid == "S-1-5-4" ||
+                (state->administrator && ace.sid == "S-1-5-32-544");
+    if (held && ace.type == ACCESS_ALLOWED_ACE_TYPE) granted |= ace.mask;
+  }
+  return granted;
+}
+
+}  // namespace
+
+SimEventInfo SimEvent(const std::u16string& name) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  SimEventInfo info;
+  Event* event = FindNamed(name);
+  if (!event) return info;
+  info.exists = true;
+  info.manualReset = event->manualReset;
+  info.signalled = event->signalled;
+  info.securityGiven = event->securityGiven;
+  info.daclPresent = event->daclPresent;
+  info.nullDacl = event->nullDacl;
+  info.dacl = event->dacl;
+  return info;
+}
+
+bool SimSignalEvent(const std::u16string& name) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Event* event = FindNamed(name);
+  if (!event || (GrantedAccess(*event) & EVENT_MODIFY_STATE) == 0) return false;
+  event->signalled = true;
+  return true;
+}
+
+void SimSetCallerIsAdministrator(bool administrator) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->administrator = administrator;
+}
+
+extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,
+                                      BOOL initialState, LPCWSTR name) {
+  if (SimFault("CreateEventW")) return nullptr;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  std::u16string text = SimText(name);
+  if (!text.empty()) {
+    if (Event* existing = FindNamed(text)) {
+      HANDLE handle = NewHandle(existing, EVENT_ALL_ACCESS);
+      SimSetLastError(ERROR_ALREADY_EXISTS);
+      return handle;
+    }
+  }
+  std::unique_ptr<Event> event(new Event());
+  event->name = text;
+  event->manualReset = manualReset != FALSE;
+  event->signalled = initialState != FALSE;
+  if (attributes && attributes->lpSecurityDescriptor) {
+    if (attributes->nLength != sizeof(SECURITY_ATTRIBUTES)) {
+      SimSetLastError(ERROR_INVALID_PARAMETER);
+      return nullptr;
+    }
+    const SECURITY_DESCRIPTOR* descriptor =
+        static_cast<const SECURITY_DESCRIPTOR*>(attributes->lpSecurityDescriptor);
+    if (descriptor->Revision != SECURITY_DESCRIPTOR_REVISION) {
+      SimSetLastError(ERROR_INVALID_SECURITY_DESCR);
+      return nullptr;
+    }
+    event->securityGiven = true;
+    event->daclPresent = (descriptor->Control & SE_DACL_PRESENT) != 0;
+    event->nullDacl = event->daclPresent && descriptor->Dacl == nullptr;
+    if (event->daclPresent && descriptor->Dacl) {
+      if (descriptor->Dacl->AclRevision != ACL_REVISION) {
+        SimSetLastError(ERROR_INVALID_ACL);
+        return nullptr;
+      }
+      event->dacl = SimAclEntries(descriptor->Dacl);
+    }
+  }
+  state->events.push_back(std::move(event));
+  SimSetLastError(0);
+  return NewHandle(state->events.back().get(), EVENT_ALL_ACCESS);
+}
+
+extern "C" HANDLE WINAPI OpenEventW(DWORD access, BOOL, LPCWSTR name) {
+  if (SimFault("OpenEventW")) return nullptr;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Event* event = name ? FindNamed(SimText(name)) : nullptr;
+  if (!event) {
+    SimSetLastError(ERROR_FILE_NOT_FOUND);
+    return nullptr;
+  }
+  if ((GrantedAccess(*event) & access) != access) {
+    SimSetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  return NewHandle(event, access);
+}
+
+extern "C" BOOL WINAPI SetEvent(HANDLE handle) {
+  if (SimFault("SetEvent")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  EventHandle* payload = static_cast<EventHandle*>(SimHandlePayload(handle, SimHandleKind::Event));
+  if (!payload) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!(payload->access & EVENT_MODIFY_STATE)) {
+    SimSetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  payload->event->signalled = true;
+  return TRUE;
+}
+
+// Nothing really blocks: a wait that would block ends at once with WAIT_TIMEOUT.
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD) {
+  if (SimFault("WaitForSingleObject")) return WAIT_FAILED;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  EventHandle* payload = static_cast<EventHandle*>(SimHandlePayload(handle, SimHandleKind::Event));
+  if (!payload) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return WAIT_FAILED;
+  }
+  if (!(payload->access & SYNCHRONIZE)) {
+    SimSetLastError(ERROR_ACCESS_DENIED);
+    return WAIT_FAILED;
+  }
+  if (!payload->event->signalled) return WAIT_TIMEOUT;
+  if (!payload->event->manualReset) payload->event->signalled = false;
+  return WAIT_OBJECT_0;
+}

@@ -1,0 +1,138 @@
+// Plain files and the private-profile functions of the simulated machine.
+#include "sim/sim_profile.h"
+
+#include <map>
+#include <vector>
+
+#include "platform/common/profile.h"
+#include "sim/sim_internal.h"
+
+namespace {
+
+struct FileEntry {
+  std::u16string path;
+  std::string bytes;
+  bool exists = false;
+  DWORD openError = 0;
+};
+
+std::vector<FileEntry>* files = nullptr;
+
+void ResetFiles() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  delete files;
+  files = new std::vector<FileEntry>();
+}
+
+SimResetRegistration registration(ResetFiles);
+
+FileEntry* Find(const std::u16string& path) {
+  for (FileEntry& entry : *files) {
+    if (SimEqualNoCase(entry.path, path)) return &entry;
+  }
+  return nullptr;
+}
+
+FileEntry& FindOrAdd(const std::u16string& path) {
+  FileEntry* entry = Find(path);
+  if (entry) return *entry;
+  files->push_back(FileEntry());
+  files->back().path = path;
+  return files->back();
+}
+
+// The decoded text of a readable file; false when the file is missing or cannot be opened
+// (the last error then says why).
+bool ReadText(LPCWSTR path, std::u16string* text) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  FileEntry* entry = path ? Find(SimText(path)) : nullptr;
+  if (!entry || (!entry->exists && !entry->openError)) {
+    SimSetLastError(ERROR_FILE_NOT_FOUND);
+    return false;
+  }
+  if (entry->openError) {
+    SimSetLastError(entry->openError);
+    return false;
+  }
+  DWORD count = static_cast<DWORD>(entry->bytes.size());
+  if (count > PROFILE_FILE_LIMIT) count = PROFILE_FILE_LIMIT;
+  text->assign(count, u'\0');
+  DWORD n = ProfileDecode(reinterpret_cast<const unsigned char*>(entry->bytes.data()), count,
+                          reinterpret_cast<WCHAR*>(&(*text)[0]), count);
+  text->resize(n);
+  return true;
+}
+
+}  // namespace
+
+void SimSetFile(const std::u16string& path, const std::string& bytes) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  FileEntry& entry = FindOrAdd(path);
+  entry.bytes = bytes;
+  entry.exists = true;
+}
+
+void SimRemoveFile(const std::u16string& path) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  FileEntry* entry = Find(path);
+  if (entry) entry->exists = false;
+}
+
+void SimSetFileOpenError(const std::u16string& path, DWORD error) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  FindOrAdd(path).openError = error;
+}
+
+HANDLE SimOpenPlainFile(LPCWSTR path, DWORD, DWORD, DWORD disposition) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  if (disposition != OPEN_EXISTING) {
+    SimSetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  FileEntry* entry = path ? Find(SimText(path)) : nullptr;
+  if (entry && entry->openError) {
+    SimSetLastError(entry->openError);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!entry || !entry->exists) {
+    SimSetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  std::string description = "file " + SimUtf8(entry->path);
+  return SimCreateHandle(SimHandleKind::File, nullptr, nullptr, true, description.c_str());
+}
+
+// Until the volume part of the simulation takes over CreateFileW (and hands plain paths to
+// SimOpenPlainFile), this weak definition serves plain files alone.
+extern "C" __attribute__((weak)) HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access,
+                                                            DWORD share, LPSECURITY_ATTRIBUTES,
+                                                            DWORD disposition, DWORD,
+                                                            HANDLE) {
+  if (SimFault("CreateFileW")) return INVALID_HANDLE_VALUE;
+  return SimOpenPlainFile(fileName, access, share, disposition);
+}
+
+// A file that cannot be read gives the default, as a missing one does; a failed call
+// behaves the same way.
+extern "C" DWORD WINAPI GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName,
+                                                 LPCWSTR defaultText, LPWSTR returned,
+                                                 DWORD size, LPCWSTR fileName) {
+  bool failed = SimFault("GetPrivateProfileStringW");
+  DWORD error = GetLastError();
+  std::u16string text;
+  bool readable = !failed && ReadText(fileName, &text);
+  DWORD n = ProfileReadString(readable ? reinterpret_cast<const WCHAR*>(text.data()) : nullptr,
+                              static_cast<DWORD>(text.size()), appName, keyName, defaultText,
+                              returned, size);
+  SimSetLastError(failed ? error : (readable ? 0 : GetLastError()));
+  return n;
+}
+
+extern "C" UINT WINAPI GetPrivateProfileIntW(LPCWSTR appName, LPCWSTR keyName, int defaultValue,
+                                             LPCWSTR fileName) {
+  if (SimFault("GetPrivateProfileIntW")) return static_cast<UINT>(defaultValue);
+  std::u16string text;
+  bool readable = ReadText(fileName, &text);
+  return ProfileReadInt(readable ? reinterpret_cast<const WCHAR*>(text.data()) : nullptr,
+                        static_cast<DWORD>(text.size()), appName, keyName, defaultValue);
+}

@@ -1,0 +1,21 @@
+// Plain files of the simulated machine (the settings file beside the executable) and the
+// private-profile functions that read them.
+#pragma once
+
+#include <string>
+
+#include "sim/sim.h"
+
+// A file with these bytes (UTF-8, or UTF-16LE behind FF FE); paths are compared without
+// regard to case. Replaces an earlier file of that path.
+void SimSetFile(const std::u16string& path, const std::string& bytes);
+void SimRemoveFile(const std::u16string& path);
+// Opening the file fails with `error` (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION...),
+// for CreateFileW and for the profile functions alike; 0 lifts it.
+void SimSetFileOpenError(const std::u16string& path, DWORD error);
+
+// Opens a plain file for CreateFileW: a handle (counted) when the file exists and opens,
+// otherwise INVALID_HANDLE_VALUE with the last error set (ERROR_FILE_NOT_FOUND for a
+// missing file). Only OPEN_EXISTING is modelled. The volume part of the simulation hands
+// every path that is not a volume here.
+HANDLE SimOpenPlainFile(LPCWSTR path, DWORD access, DWORD share, DWORD disposition);

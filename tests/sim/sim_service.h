@@ -1,0 +1,65 @@
+// The service control manager of the simulated machine: the registered services, how an
+// installed service behaves when it is started and stopped, and the dispatcher that runs a
+// service in this process.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "sim/sim.h"
+
+struct SimServiceRecord {
+  bool exists = false;
+  bool markedForDelete = false;
+  std::u16string name, displayName, binaryPath, loadOrderGroup, dependencies, account;
+  DWORD access = 0, type = 0, startType = 0, errorControl = 0;
+  bool tagAsked = false;
+  bool passwordGiven = false;
+  DWORD state = 0;  // SERVICE_STOPPED ...
+  int openHandles = 0;
+};
+
+// How an installed service answers: its start fails with `startError` (0: it starts and
+// runs); after a stop request it reports STOP_PENDING for `queriesUntilStopped` status
+// queries and then STOPPED, or never stops.
+struct SimServiceScript {
+  DWORD startError = 0;
+  int queriesUntilStopped = 2;
+  bool neverStops = false;
+};
+
+// Opening the manager fails with ERROR_ACCESS_DENIED (a user without administrator rights).
+void SimSetServiceManagerDenied(bool denied);
+// The behaviour of the service of that name, whether installed yet or not.
+void SimScriptService(const std::u16string& name, const SimServiceScript& script);
+// A registered service, as another installer would have made it.
+void SimAddService(const std::u16string& name, const std::u16string& binaryPath, DWORD state);
+SimServiceRecord SimService(const std::u16string& name);
+
+// ---- The service process side -------------------------------------------------------------
+
+// Makes this process one that the manager started as the service `name`: the dispatcher
+// then runs the table's service procedure on a thread of role "service" and delivers the
+// controls on the calling thread. Without it the dispatcher fails with
+// ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, as for a program that a user started.
+void SimArrangeServiceStart(const std::u16string& name);
+
+// Sends a control to the running service's handler and returns once the handler has run on
+// the dispatcher's thread; called from the service thread (within a SimOnCall action, say)
+// it blocks that thread meanwhile, so the control lands at a chosen point. False when no
+// handler is registered or the dispatcher is not running.
+bool SimSendControl(DWORD control);
+
+struct SimStatusReport {
+  SERVICE_STATUS status;
+  std::string thread;  // role of the reporting thread
+};
+std::vector<SimStatusReport> SimStatusReports();
+
+struct SimHandlerRegistration {
+  std::u16string name;
+  std::string thread;
+};
+std::vector<SimHandlerRegistration> SimHandlerRegistrations();
+// The service name of the dispatch table given to StartServiceCtrlDispatcherW.
+std::u16string SimDispatchTableName();

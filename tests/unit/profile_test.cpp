@@ -1,0 +1,184 @@
+// The private-profile reader shared by the Linux backend and the simulation.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/common/profile.h"
+#include "sim/sim.h"
+
+namespace {
+
+std::u16string Decode(const std::string& bytes) {
+  std::u16string text(bytes.size() + 1, u'\0');
+  DWORD n = ProfileDecode(reinterpret_cast<const unsigned char*>(bytes.data()),
+                          static_cast<DWORD>(bytes.size()), reinterpret_cast<WCHAR*>(&text[0]),
+                          static_cast<DWORD>(bytes.size()));
+  text.resize(n);
+  return text;
+}
+
+struct Lookup {
+  DWORD result;
+  std::string value;
+};
+
+Lookup Read(const std::string& file, const std::u16string& section, const std::u16string& key,
+            DWORD size = 64, const char16_t* defaultText = u"dflt") {
+  std::u16string text = Decode(file);
+  std::u16string out(size + 4, u'#');
+  DWORD n = ProfileReadString(reinterpret_cast<const WCHAR*>(text.data()),
+                              static_cast<DWORD>(text.size()),
+                              reinterpret_cast<LPCWSTR>(section.c_str()),
+                              reinterpret_cast<LPCWSTR>(key.c_str()),
+                              reinterpret_cast<LPCWSTR>(defaultText),
+                              reinterpret_cast<WCHAR*>(&out[0]), size);
+  std::u16string value(out.c_str());
+  EXPECT_EQ(out[size], u'#') << "written past the buffer";
+  return {n, SimUtf8(value)};
+}
+
+struct StringCase {
+  const char* what;
+  std::string file;
+  const char16_t* section;
+  const char16_t* key;
+  std::string value;
+};
+
+TEST(ProfileReader, FindsValuesByTheRulesOfTheProfileFunctions) {
+  const StringCase cases[] = {
+      {"plain", "[Main]\r\nSignature=Sorvanel\r\n", u"Main", u"Signature", "Sorvanel"},
+      {"section and key ignore case", "[mAIN]\nsIGNATURE=x\n", u"Main", u"Signature", "x"},
+      {"blanks around names and value", "  [ Main ]  \n\t Key \t=\t va lue \t\n", u"Main",
+       u"Key", "va lue"},
+      {"first key wins", "[Main]\nKey=one\nKey=two\n", u"Main", u"Key", "one"},
+      {"first section wins", "[Main]\nOther=1\n[Main]\nKey=two\n", u"Main", u"Key", "dflt"},
+      {"key of another section", "[Other]\nKey=x\n[Main]\nKey=y\n", u"Main", u"Key", "y"},
+      {"section missing", "[Other]\nKey=x\n", u"Main", u"Key", "dflt"},
+      {"lines before any section", "Key=x\n[Main]\n", u"Main", u"Key", "dflt"},
+      {"comment line", "[Main]\n;Key=x\n  ; Key=y\nKey=z\n", u"Main", u"Key", "z"},
+      {"double quotes dropped", "[Main]\nKey=\"C: D:\"\n", u"Main", u"Key", "C: D:"},
+      {"single quotes dropped", "[Main]\nKey='x y'\n", u"Main", u"Key", "x y"},
+      {"blanks inside quotes kept", "[Main]\nKey=\" x \"\n", u"Main", u"Key", " x "},
+      {"unmatched quotes kept", "[Main]\nKey=\"x'\n", u"Main", u"Key", "\"x'"},
+      {"inner quotes kept", "[Main]\nKey=C: \"D E\"\n", u"Main", u"Key", "C: \"D E\""},
+      {"lone quote kept", "[Main]\nKey=\"\n", u"Main", u"Key", "\""},
+      {"empty quotes", "[Main]\nKey=\"\"\n", u"Main", u"Key", ""},
+      {"empty value", "[Main]\nKey=\n", u"Main", u"Key", ""},
+      {"line without '='", "[Main]\nKey\n", u"Main", u"Key", ""},
+      {"'=' in value", "[Main]\nKey=a=b\n", u"Main", u"Key", "a=b"},
+      {"CR alone ends lines", "[Main]\rKey=x\rOther=y\r", u"Main", u"Key", "x"},
+      {"no line end at the end", "[Main]\nKey=last", u"Main", u"Key", "last"},
+      {"section without ']'", "[Main\nKey=x\n", u"Main", u"Key", "x"},
+      {"text after ']'", "[Main] junk\nKey=x\n", u"Main", u"Key", "x"},
+      {"UTF-8 byte-order mark", "\xEF\xBB\xBF[Main]\nKey=x\n", u"Main", u"Key", "x"},
+      {"UTF-8 value", "[Main]\nKey=Gr\xC3\xBC\xC3\x9F" "e\n", u"Main", u"Key", "Gr\xC3\xBC\xC3\x9F" "e"},
+      {"non-ASCII key, case ignored", "[Main]\n\xC3\x84nderung=1\n", u"Main", u"\u00E4NDERUNG", "1"},
+      {"empty file", "", u"Main", u"Key", "dflt"},
+      {"a zero character ends the text", std::string("[Main]\nKey=a\0b\nOther=c\n", 22),
+       u"Main", u"Key", "a"},
+      {"nothing after a zero character", std::string("[Main]\n\0Key=x\n", 14), u"Main",
+       u"Key", "dflt"},
+  };
+  for (const StringCase& c : cases) {
+    Lookup got = Read(c.file, c.section, c.key);
+    EXPECT_EQ(got.value, c.value) << c.what;
+    EXPECT_EQ(got.result, SimUtf16(c.value).size()) << c.what;
+  }
+}
+
+TEST(ProfileReader, ReadsUtf16WithByteOrderMark) {
+  std::u16string wide = u"[Main]\r\nKey=\u20AC 5\r\n";
+  std::string bytes = "\xFF\xFE";
+  for (char16_t ch : wide) {
+    bytes += static_cast<char>(ch & 0xFF);
+    bytes += static_cast<char>(ch >> 8);
+  }
+  EXPECT_EQ(Read(bytes, u"Main", u"Key").value, "\xE2\x82\xAC 5");
+}
+
+TEST(ProfileReader, CutsValuesAndDefaultsToTheBuffer) {
+  const std::string file = "[Main]\nKey=abcdefghij\n";
+  struct {
+    DWORD size;
+    DWORD result;
+    std::string value;
+  } cases[] = {{11, 10, "abcdefghij"}, {10, 9, "abcdefghi"}, {2, 1, "a"}, {1, 0, ""}};
+  for (auto& c : cases) {
+    Lookup got = Read(file, u"Main", u"Key", c.size);
+    EXPECT_EQ(got.result, c.result) << c.size;
+    EXPECT_EQ(got.value, c.value) << c.size;
+  }
+  // The default is cut the same way and loses its trailing blanks.
+  EXPECT_EQ(Read(file, u"Main", u"Missing", 4, u"defaults").value, "def");
+  Lookup trailing = Read(file, u"Main", u"Missing", 64, u" x  \t");
+  EXPECT_EQ(trailing.value, " x");
+  EXPECT_EQ(trailing.result, 2u);
+}
+
+TEST(ProfileReader, MissingFileGivesTheDefault) {
+  WCHAR out[16];
+  EXPECT_EQ(ProfileReadString(nullptr, 0, u"Main", u"Key", u"none", out, 16), 4u);
+  EXPECT_EQ(std::u16string(out), u"none");
+  EXPECT_EQ(ProfileReadString(nullptr, 0, u"Main", u"Key", nullptr, out, 16), 0u);
+  EXPECT_EQ(out[0], 0);
+  EXPECT_EQ(ProfileReadInt(nullptr, 0, u"Main", u"Key", 30), 30u);
+  // No buffer at all: nothing is written.
+  EXPECT_EQ(ProfileReadString(nullptr, 0, u"Main", u"Key", u"none", out, 0), 0u);
+}
+
+TEST(ProfileReader, ListsSectionsAndKeys) {
+  std::u16string text = Decode("[One]\na=1\n;c=3\nb=2\n[Two]\nc=3\n[One]\nd=4\n");
+  const WCHAR* t = reinterpret_cast<const WCHAR*>(text.data());
+  DWORD n = static_cast<DWORD>(text.size());
+  WCHAR out[32];
+  DWORD got = ProfileReadString(t, n, nullptr, nullptr, u"", out, 32);
+  EXPECT_EQ(std::u16string(out, got + 1), std::u16string(u"One\0Two\0One\0\0", 13));
+  got = ProfileReadString(t, n, u"one", nullptr, u"", out, 32);
+  EXPECT_EQ(std::u16string(out, got + 1), std::u16string(u"a\0b\0\0", 5));
+  // A list that does not fit loses the end of its last name, keeps two terminators and is
+  // reported as size - 2.
+  got = ProfileReadString(t, n, nullptr, nullptr, u"", out, 7);
+  EXPECT_EQ(got, 5u);
+  EXPECT_EQ(std::u16string(out, 7), std::u16string(u"One\0T\0\0", 7));
+  // A name that ends one short of the end: its terminator is the first of the two.
+  got = ProfileReadString(t, n, nullptr, nullptr, u"", out, 5);
+  EXPECT_EQ(got, 3u);
+  EXPECT_EQ(std::u16string(out, 5), std::u16string(u"One\0\0", 5));
+}
+
+TEST(ProfileReader, ReadsIntegersFromLeadingDigits) {
+  struct {
+    const char* value;
+    UINT expected;
+  } cases[] = {
+      {"60", 60},          {"  60  ", 60},         {"102abc", 102},      {"abc", 0},
+      {"+7", 7},           {"-1", 0xFFFFFFFFu},     {"-", 0},             {"007", 7},
+      {"4294967295", 0xFFFFFFFFu}, {"4294967296", 0}, {"1 000", 1},       {"\"15\"", 15},
+      {"0x10", 0},         {"1001", 1001},
+  };
+  for (auto& c : cases) {
+    std::u16string text = Decode(std::string("[Main]\nInterval=") + c.value + "\n");
+    EXPECT_EQ(ProfileReadInt(reinterpret_cast<const WCHAR*>(text.data()),
+                             static_cast<DWORD>(text.size()), u"Main", u"Interval", 30),
+              c.expected)
+        << c.value;
+  }
+  // A present but empty value counts as missing.
+  std::u16string empty = Decode("[Main]\nInterval=\n");
+  EXPECT_EQ(ProfileReadInt(reinterpret_cast<const WCHAR*>(empty.data()),
+                           static_cast<DWORD>(empty.size()), u"Main", u"Interval", 30),
+            30u);
+}
+
+TEST(ProfileReader, DecodesWithinTheCapacity) {
+  // Malformed UTF-8 becomes U+FFFD; a UTF-16 text with an odd byte drops it.
+  EXPECT_EQ(Decode("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(Decode(std::string("\xFF\xFE" "a\0b", 5)), u"a");
+  WCHAR out[3];
+  std::string bytes = "abcdef";
+  EXPECT_EQ(ProfileDecode(reinterpret_cast<const unsigned char*>(bytes.data()), 6, out, 3), 3u);
+  EXPECT_EQ(std::u16string(out, 3), u"abc");
+}
+
+}  // namespace

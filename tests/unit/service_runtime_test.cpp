@@ -1,0 +1,430 @@
+// The service's life, run as the service control manager would start it: the whole program
+// in a fresh process, the dispatcher running ServiceMain on a second thread, controls arriving
+// on the main thread at points the test chooses (the k-th Sleep is the k-th cycle's sleep).
+#include <gtest/gtest.h>
+
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "sim/sim_events.h"
+#include "sim/sim_profile.h"
+#include "sim/sim_service.h"
+#include "sim/sim_time.h"
+#include "startup/program.h"
+#include "unit/child_run.h"
+
+namespace {
+
+const char16_t ServiceNameText[] = u"Tamberlocke_Sorvanel";
+const char16_t SettingsPath[] = u"C:\\Program Files\\Sorvanel\\sorvanel.ini";
+const char EventDescription[] = "event Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3";
+
+struct ServiceRun {
+  ChildRun run;
+  std::string reports;     // "state type accepted exit specific checkpoint hint thread;" each
+  std::string states;      // "2 4 3 1" and the like
+  int flushes = -1;        // flush passes (each enumerates the volumes once)
+  int sleeps = -1;         // loop cycles begun
+  std::string priorities;  // "caller>target=priority;" each
+  std::string registrations;
+  std::string extra;       // what a scenario's own check wrote down
+};
+
+std::string Text(const std::u16string& text) { return SimUtf8(text); }
+
+// A settings file with a signature and the given lines.
+std::string Settings(const std::string& lines) {
+  return "[Main]\r\nSignature=Sorvanel\r\n" + lines;
+}
+
+ServiceRun RunService(const std::string& settings, std::function<void()> setup,
+                      std::function<std::string()> check = nullptr) {
+  ServiceRun result;
+  result.run = RunProgram(
+      u"",
+      [settings, setup] {
+        SimSetInteractive(false);
+        SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::None);
+        SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
+        SimArrangeServiceStart(ServiceNameText);
+        if (!settings.empty()) SimSetFile(SettingsPath, settings);
+        if (setup) setup();
+      },
+      [check](std::map<std::string, std::string>& extra) {
+        std::ostringstream reports, states;
+        for (const SimStatusReport& r : SimStatusReports()) {
+          const SERVICE_STATUS& s = r.status;
+          reports << s.dwCurrentState << " " << std::hex << s.dwServiceType << std::dec << " "
+                  << s.dwControlsAccepted << " " << s.dwWin32ExitCode << " "
+                  << s.dwServiceSpecificExitCode << " " << s.dwCheckPoint << " " << s.dwWaitHint
+                  << " " << r.thread << ";";
+          states << (states.tellp() > 0 ? " " : "") << s.dwCurrentState;
+        }
+        extra["reports"] = reports.str();
+        extra["states"] = states.str();
+        extra["flushes"] = std::to_string(SimCallCount("FindFirstVolumeW"));
+        extra["sleeps"] = std::to_string(SimCallCount("Sleep"));
+        std::string priorities;
+        for (const SimPriorityChange& c : SimPriorityChanges()) {
+          priorities += c.caller + ">" + c.target + "=" + std::to_string(c.priority) + ";";
+        }
+        extra["priorities"] = priorities;
+        std::string registrations;
+        for (const SimHandlerRegistration& r : SimHandlerRegistrations()) {
+          registrations += Text(r.name) + "@" + r.thread + ";";
+        }
+        extra["registrations"] = registrations;
+        extra["table"] = Text(SimDispatchTableName());
+        if (check) extra["check"] = check();
+      });
+  std::map<std::string, std::string>& extra = result.run.extra;
+  result.reports = extra["reports"];
+  result.states = extra["states"];
+  result.flushes = extra["flushes"].empty() ? -1 : std::stoi(extra["flushes"]);
+  result.sleeps = extra["sleeps"].empty() ? -1 : std::stoi(extra["sleeps"]);
+  result.priorities = extra["priorities"];
+  result.registrations = extra["registrations"];
+  result.extra = extra["check"];
+  return result;
+}
+
+void ExpectFinishedCleanly(const ServiceRun& s, bool eventOpen) {
+  ASSERT_TRUE(s.run.finished) << s.run.failure;
+  EXPECT_TRUE(s.run.exitedThroughExitProcess);
+  EXPECT_EQ(s.run.exitCode, 0);
+  EXPECT_EQ(s.run.liveHeapBlocks, 0);
+  EXPECT_EQ(s.run.liveSids, 0);
+  // The event stays open until the process ends; nothing else may.
+  EXPECT_EQ(s.run.openHandleList, eventOpen ? EventDescription : "none");
+}
+
+void StopAt(const char* call, unsigned nth) {
+  SimOnCall(call, nth, [] { SimSendControl(SERVICE_CONTROL_STOP); });
+}
+
+void SignalAt(unsigned sleep, int times = 1) {
+  SimOnCall("Sleep", sleep, [times] {
+    for (int i = 0; i < times; ++i) SimSignalEvent(u"Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3");
+  });
+}
+
+TEST(ServiceRuntime, EveryReportCarriesTheSameFieldsInAllFourStates) {
+  ServiceRun s = RunService("", [] { StopAt("Sleep", 2); });
+  ExpectFinishedCleanly(s, true);
+  EXPECT_EQ(s.reports,
+            "2 110 5 0 0 0 1000 service;"
+            "4 110 5 0 0 0 1000 service;"
+            "3 110 5 0 0 0 1000 main;"
+            "1 110 5 0 0 0 1000 service;");
+  EXPECT_EQ(s.registrations, "Tamberlocke_Sorvanel@service;");
+  EXPECT_EQ(s.run.extra["table"], "");
+  EXPECT_TRUE(s.run.boxes.empty()) << s.run.BoxTexts();
+  // The system has run for longer than the interval, so the first cycle flushes.
+  EXPECT_EQ(s.flushes, 1);
+  EXPECT_EQ(s.sleeps, 2);
+}
+
+struct TimingRow {
+  const char* what;
+  std::string settings;
+  DWORD startTick;
+  std::function<void()> script;
+  int flushes;
+  int sleeps;
+};
+
+TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
+  const DWORD running = 1000000;  // ticks since start: longer than any interval
+  const TimingRow rows[] = {
+      {"interval 0, no request", Settings("Interval=0\r\n"), running, [] { StopAt("Sleep", 10); },
+       0, 10},
+      {"interval 0 flushes on request only", Settings("Interval=0\r\n"), running,
+       [] {
+         SignalAt(3);
+         StopAt("Sleep", 6);
+       },
+       1, 6},
+      {"two signals in one cycle give one flush", Settings("Interval=0\r\n"), running,
+       [] {
+         SignalAt(2, 2);
+         StopAt("Sleep", 4);
+       },
+       1, 4},
+      {"signals in two cycles give two", Settings("Interval=0\r\n"), running,
+       [] {
+         SignalAt(2);
+         SignalAt(3);
+         StopAt("Sleep", 5);
+       },
+       2, 5},
+      {"stop before the loop: no flush", Settings("Interval=5\r\n"), running,
+       [] { StopAt("GetPrivateProfileIntW", 1); }, 0, 0},
+      {"stop in the sleep of a due cycle: that flush, then stopped", Settings("Interval=5\r\n"),
+       running, [] { StopAt("Sleep", 27); }, 2, 27},
+      {"stop one cycle earlier: not yet due", Settings("Interval=5\r\n"), running,
+       [] { StopAt("Sleep", 26); }, 1, 26},
+      {"a request restarts the interval", Settings("Interval=5\r\n"), running,
+       [] {
+         SignalAt(10);
+         StopAt("Sleep", 35);
+       },
+       2, 35},
+      {"... and the next periodic flush follows it", Settings("Interval=5\r\n"), running,
+       [] {
+         SignalAt(10);
+         StopAt("Sleep", 36);
+       },
+       3, 36},
+      {"the interval runs from the end of a flush", Settings("Interval=5\r\n"), running,
+       [] {
+         SimOnCall("FindFirstVolumeW", 1, [] { SimSetTickCount(SimTickCount() + 3000); });
+         StopAt("Sleep", 26);
+       },
+       1, 26},
+      {"... and falls due 5 s after that end", Settings("Interval=5\r\n"), running,
+       [] {
+         SimOnCall("FindFirstVolumeW", 1, [] { SimSetTickCount(SimTickCount() + 3000); });
+         StopAt("Sleep", 27);
+       },
+       2, 27},
+      {"across the tick wrap, not yet due", Settings("Interval=5\r\n"), 0xFFFFFFFFu - 3000,
+       [] { StopAt("Sleep", 26); }, 1, 26},
+      {"across the tick wrap, due", Settings("Interval=5\r\n"), 0xFFFFFFFFu - 3000,
+       [] { StopAt("Sleep", 27); }, 2, 27},
+      {"a fresh system waits for the tick to pass the interval", "", 0,
+       [] { StopAt("Sleep", 150); }, 0, 150},
+      {"... and flushes in the first cycle after", "", 0, [] { StopAt("Sleep", 151); }, 1, 151},
+      {"stop during a flush lets it finish", Settings("Interval=5\r\n"), running,
+       [] { StopAt("FindFirstVolumeW", 1); }, 1, 1},
+      {"shutdown stops as stop does", "", running,
+       [] { SimOnCall("Sleep", 3, [] { SimSendControl(SERVICE_CONTROL_SHUTDOWN); }); }, 1, 3},
+  };
+  for (const TimingRow& row : rows) {
+    SCOPED_TRACE(row.what);
+    DWORD start = row.startTick;
+    std::function<void()> script = row.script;
+    ServiceRun s = RunService(row.settings, [start, script] {
+      SimSetTickCount(start);
+      script();
+    });
+    ExpectFinishedCleanly(s, true);
+    EXPECT_EQ(s.states, "2 4 3 1");
+    EXPECT_EQ(s.flushes, row.flushes);
+    EXPECT_EQ(s.sleeps, row.sleeps);
+    EXPECT_TRUE(s.run.boxes.empty()) << s.run.BoxTexts();
+  }
+}
+
+TEST(ServiceRuntime, StoppedIsReportedOnlyAfterTheFlushInProgress) {
+  ServiceRun s = RunService(Settings("Interval=5\r\n"), [] { StopAt("FindFirstVolumeW", 1); });
+  ExpectFinishedCleanly(s, true);
+  const std::vector<std::string>& log = s.run.callLog;
+  auto position = [&log](const char* name, int nth) {
+    int seen = 0;
+    for (size_t i = 0; i < log.size(); ++i) {
+      if (log[i] == name && ++seen == nth) return static_cast<int>(i);
+    }
+    return -1;
+  };
+  int stopPending = position("SetServiceStatus", 3);
+  int stopped = position("SetServiceStatus", 4);
+  int flushStart = position("FindFirstVolumeW", 1);
+  ASSERT_GE(flushStart, 0);
+  EXPECT_LT(flushStart, stopPending);
+  // The tick read that ends the flush comes after the stop was asked for, before STOPPED.
+  int lastTickRead = -1;
+  for (int i = stopPending; i < stopped; ++i) {
+    if (log[static_cast<size_t>(i)] == "GetTickCount") lastTickRead = i;
+  }
+  EXPECT_GT(lastTickRead, stopPending);
+}
+
+TEST(ServiceRuntime, TheFlushEventLetsEveryoneSignalButOnlyAdministratorsChangeIt) {
+  ServiceRun s = RunService("", [] { StopAt("Sleep", 2); }, [] {
+    SimEventInfo info = SimEvent(u"global\\SORVANEL_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3");
+    std::ostringstream out;
+    out << info.exists << info.manualReset << info.securityGiven << info.daclPresent
+        << info.nullDacl << "|";
+    for (const SimAce& ace : info.dacl) out << ace.type << " " << std::hex << ace.mask << std::dec << " " << ace.sid << ";";
+    out << "|";
+    HANDLE signal = OpenEventW(EVENT_MODIFY_STATE, FALSE, FlushRequestEventName);
+    out << (signal != nullptr);
+    HANDLE takeOver = OpenEventW(0x00040000 /* WRITE_DAC */, FALSE, FlushRequestEventName);
+    out << (takeOver != nullptr) << GetLastError();
+    SimSetCallerIsAdministrator(true);
+    HANDLE admin = OpenEventW(0x00040000, FALSE, FlushRequestEventName);
+    out << (admin != nullptr);
+    return out.str();
+  });
+  ExpectFinishedCleanly(s, true);
+  EXPECT_EQ(s.extra,
+            "11110|"
+            "0 100002 S-1-1-0;0 1f0003 S-1-5-18;0 1f0003 S-1-5-32-544;|"
+            "1051");
+}
+
+int notifyResult = -1;
+
+TEST(ServiceRuntime, TheCommandLineClientTriggersAFlush) {
+  // The client of -f, as another process on the machine would run it.
+  ServiceRun s = RunService(
+      Settings("Interval=0\r\n"),
+      [] {
+        SimOnCall("Sleep", 3, [] { notifyResult = NotifyService(false); });
+        StopAt("Sleep", 5);
+      },
+      [] { return std::to_string(notifyResult); });
+  // The client's own handle stays open as well as the service's.
+  ASSERT_TRUE(s.run.finished) << s.run.failure;
+  EXPECT_EQ(s.run.openHandleList, std::string(EventDescription) + ", " + EventDescription);
+  EXPECT_EQ(s.extra, "0");
+  EXPECT_EQ(s.flushes, 1);
+}
+
+TEST(ServiceRuntime, TheFlushThreadRunsAtTheConfiguredPriorityUntilStopped) {
+  struct {
+    std::string settings;
+    std::string changes;
+  } cases[] = {
+      {"", "service>service=0;main>service=0;"},
+      {Settings("Priority=low\r\n"), "service>service=-1;main>service=0;"},
+      {Settings("Priority=highest\r\n"), "service>service=2;main>service=0;"},
+  };
+  for (auto& c : cases) {
+    ServiceRun s = RunService(c.settings, [] { StopAt("Sleep", 2); });
+    ExpectFinishedCleanly(s, true);
+    EXPECT_EQ(s.priorities, c.changes);
+  }
+}
+
+TEST(ServiceRuntime, InterrogateReportsAndOtherControlsAreIgnored) {
+  struct {
+    DWORD control;
+    const char* states;
+  } cases[] = {
+      {SERVICE_CONTROL_INTERROGATE, "2 4 4 3 1"},
+      {SERVICE_CONTROL_PAUSE, "2 4 3 1"},
+      {SERVICE_CONTROL_CONTINUE, "2 4 3 1"},
+      {128, "2 4 3 1"},
+  };
+  for (auto& c : cases) {
+    DWORD control = c.control;
+    ServiceRun s = RunService("", [control] {
+      SimOnCall("Sleep", 2, [control] { SimSendControl(control); });
+      StopAt("Sleep", 3);
+    });
+    ExpectFinishedCleanly(s, true);
+    EXPECT_EQ(s.states, c.states) << control;
+    EXPECT_EQ(s.sleeps, 3);
+  }
+}
+
+struct FailureRow {
+  const char* call;
+  unsigned nth;
+  DWORD error;
+  std::string settings;
+  std::string box;
+  std::string states;
+  bool eventOpen;
+  int flushes;
+  std::string priorities;
+};
+
+// Every platform call of the service's life failed once. Apart from the handler
+// registration nothing ends the service. AllocateAndInitializeSid #1 is the start-up's
+// logon check, so the event's SIDs are #2 to #4.
+TEST(ServiceRuntime, EachFailedCallIsShownAndTheServiceGoesOn) {
+  const std::string noEvent = "Cannot create flush event (";
+  const FailureRow rows[] = {
+      {"RegisterServiceCtrlHandlerW", 1, ERROR_INVALID_PARAMETER, "",
+       "Cannot register service handler (87 - A parameter is not valid)", "", false, 0, ""},
+      {"SetServiceStatus", 1, ERROR_INVALID_HANDLE, "",
+       "Cannot set service status (6 - The handle is not valid)", "4 3 1", true, 1,
+       "service>service=0;main>service=0;"},
+      {"SetServiceStatus", 2, ERROR_INVALID_HANDLE, "",
+       "Cannot set service status (6 - The handle is not valid)", "2 3 1", true, 1,
+       "service>service=0;main>service=0;"},
+      {"SetServiceStatus", 3, ERROR_INVALID_HANDLE, "",
+       "Cannot set service status (6 - The handle is not valid)", "2 4 1", true, 1,
+       "service>service=0;main>service=0;"},
+      {"SetServiceStatus", 4, ERROR_INVALID_HANDLE, "",
+       "Cannot set service status (6 - The handle is not valid)", "2 4 3", true, 1,
+       "service>service=0;main>service=0;"},
+      {"DuplicateHandle", 1, ERROR_NOT_ENOUGH_MEMORY, Settings("Priority=low\r\n"),
+       "Cannot get service thread handle (8 - There is not enough memory to process this command)",
+       "2 4 3 1", true, 1, "service>service=-1;"},
+      {"CreateEventW", 1, ERROR_ACCESS_DENIED, "", noEvent + "5 - Access is denied)", "2 4 3 1",
+       false, 1, "service>service=0;main>service=0;"},
+      {"InitializeAcl", 1, ERROR_INVALID_PARAMETER, "", noEvent + "87 - A parameter is not valid)",
+       "2 4 3 1", false, 1, "service>service=0;main>service=0;"},
+      {"AllocateAndInitializeSid", 2, ERROR_NOT_ENOUGH_MEMORY, "",
+       noEvent + "8 - There is not enough memory to process this command)", "2 4 3 1", false, 1,
+       "service>service=0;main>service=0;"},
+      {"AllocateAndInitializeSid", 4, ERROR_NOT_ENOUGH_MEMORY, "",
+       noEvent + "8 - There is not enough memory to process this command)", "2 4 3 1", false, 1,
+       "service>service=0;main>service=0;"},
+      {"AddAccessAllowedAce", 1, ERROR_INVALID_SID, "",
+       noEvent + "1337 - The security ID structure is not valid)", "2 4 3 1", false, 1,
+       "service>service=0;main>service=0;"},
+      {"AddAccessAllowedAce", 3, ERROR_INVALID_SID, "",
+       noEvent + "1337 - The security ID structure is not valid)", "2 4 3 1", false, 1,
+       "service>service=0;main>service=0;"},
+      {"InitializeSecurityDescriptor", 1, ERROR_INVALID_PARAMETER, "",
+       noEvent + "87 - A parameter is not valid)", "2 4 3 1", false, 1,
+       "service>service=0;main>service=0;"},
+      {"SetSecurityDescriptorDacl", 1, ERROR_INVALID_PARAMETER, "",
+       noEvent + "87 - A parameter is not valid)", "2 4 3 1", false, 1,
+       "service>service=0;main>service=0;"},
+      {"SetThreadPriority", 1, ERROR_ACCESS_DENIED, Settings("Priority=low\r\n"),
+       "Cannot set thread priority -1 (5 - Access is denied)", "2 4 3 1", true, 1,
+       "main>service=0;"},
+      {"SetThreadPriority", 2, ERROR_INVALID_HANDLE, Settings("Priority=low\r\n"),
+       "Cannot reset thread priority (6 - The handle is not valid)", "2 4 3 1", true, 1,
+       "service>service=-1;"},
+  };
+  for (const FailureRow& row : rows) {
+    SCOPED_TRACE(std::string(row.call) + " #" + std::to_string(row.nth));
+    const char* call = row.call;
+    unsigned nth = row.nth;
+    DWORD error = row.error;
+    ServiceRun s = RunService(row.settings, [call, nth, error] {
+      SimFailCall(call, nth, error);
+      StopAt("Sleep", 2);
+    });
+    ExpectFinishedCleanly(s, row.eventOpen);
+    EXPECT_EQ(s.run.BoxTexts(), row.box);
+    EXPECT_EQ(s.states, row.states);
+    EXPECT_EQ(s.flushes, row.flushes);
+    EXPECT_EQ(s.priorities, row.priorities);
+  }
+}
+
+TEST(ServiceRuntime, AFailedWaitCountsAsNoRequest) {
+  ServiceRun s = RunService(Settings("Interval=0\r\n"), [] {
+    SignalAt(1);
+    SimFailCall("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
+    StopAt("Sleep", 3);
+  });
+  ExpectFinishedCleanly(s, true);
+  EXPECT_TRUE(s.run.boxes.empty());
+  // The signal missed by the failed wait of cycle 1 is seen in cycle 2.
+  EXPECT_EQ(s.flushes, 1);
+}
+
+TEST(ServiceRuntime, WithoutTheEventTheServiceStillFlushesOnItsInterval) {
+  ServiceRun s = RunService(Settings("Interval=5\r\n"), [] {
+    SimFailCall("CreateEventW", 1, ERROR_ACCESS_DENIED);
+    StopAt("Sleep", 27);
+  }, [] {
+    return std::to_string(SimEvent(u"Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3").exists) +
+           std::to_string(NotifyService(false));
+  });
+  ExpectFinishedCleanly(s, false);
+  EXPECT_EQ(s.flushes, 2);
+  // A client then finds no event: "The service is not running", 6.
+  EXPECT_EQ(s.extra, "06");
+}
+
+}  // namespace

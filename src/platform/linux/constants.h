@@ -37,6 +37,8 @@
 #endif
 #ifndef ENABLE_PROCESSED_OUTPUT
 #define ENABLE_PROCESSED_OUTPUT 0x0001
+#endif
+#ifndef ENABLE_WRAP_AT_EOL_OUTPUT
 #define ENABLE_WRAP_AT_EOL_OUTPUT 0x0002
 #endif
 #ifndef WC_ERR_INVALID_CHARS
@@ -61,11 +63,17 @@
 // Token groups and security descriptors.
 #ifndef SE_GROUP_MANDATORY
 #define SE_GROUP_MANDATORY 0x00000001L
+#endif
+#ifndef SE_GROUP_ENABLED_BY_DEFAULT
 #define SE_GROUP_ENABLED_BY_DEFAULT 0x00000002L
 #endif
 #ifndef SE_DACL_PRESENT
 #define SE_DACL_PRESENT 0x0004
+#endif
+#ifndef SE_DACL_DEFAULTED
 #define SE_DACL_DEFAULTED 0x0008
+#endif
+#ifndef SE_SELF_RELATIVE
 #define SE_SELF_RELATIVE 0x8000
 #endif
 #ifndef ACL_REVISION_DS
@@ -76,5 +84,7 @@
 #endif
 #ifndef SID_REVISION
 #define SID_REVISION 1
+#endif
+#ifndef SID_MAX_SUB_AUTHORITIES
 #define SID_MAX_SUB_AUTHORITIES 15
 #endif

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "sim/sim_internal.h"
+#include "sim/sim_profile.h"
 
 namespace {
 
@@ -15,13 +16,6 @@ struct VolumeState {
 };
 
 VolumeState* state = nullptr;
-
-HANDLE DefaultFileOpener(LPCWSTR, DWORD) {
-  SimSetLastError(ERROR_FILE_NOT_FOUND);
-  return INVALID_HANDLE_VALUE;
-}
-
-SimFileOpener fileOpener = DefaultFileOpener;
 
 void ResetVolumes() {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
@@ -116,11 +110,6 @@ int SimFlushCount(const std::u16string& volumeName) {
 std::vector<SimVolumeOpen> SimVolumeOpens() {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return S().opens;
-}
-
-void SimSetFileOpener(SimFileOpener opener) {
-  std::lock_guard<std::recursive_mutex> guard(SimLock());
-  fileOpener = opener ? opener : DefaultFileOpener;
 }
 
 extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength) {
@@ -222,12 +211,9 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWOR
                                      HANDLE templateFile) {
   if (SimFault("CreateFileW")) return INVALID_HANDLE_VALUE;
   std::u16string name = SimText(fileName);
-  SimFileOpener opener;
-  {
-    std::lock_guard<std::recursive_mutex> guard(SimLock());
-    opener = fileOpener;
+  if (!StartsWithNoCase(name, u"\\\\?\\Volume{")) {
+    return SimOpenPlainFile(fileName, desiredAccess, shareMode, creationDisposition);
   }
-  if (!StartsWithNoCase(name, u"\\\\?\\Volume{")) return opener(fileName, desiredAccess);
 
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   S().opens.push_back({name, desiredAccess, shareMode, securityAttributes != nullptr,

@@ -2,8 +2,8 @@
 // answers to opening and flushing, and a record of every flush.
 //
 // A fresh machine (SimReset) has one fixed volume, SimVolumeName(1), mounted at C:\.
-// CreateFileW sends names that begin with \\?\Volume{ to these volumes; every other name
-// goes to the file opener that another part of the simulation registers.
+// CreateFileW sends names that begin with \\?\Volume{ to these volumes and every other name
+// to the plain files of the machine (sim_profile.h).
 #pragma once
 
 #include <string>
@@ -44,9 +44,3 @@ struct SimVolumeOpen {
   bool templateFile;  // given, not null
 };
 std::vector<SimVolumeOpen> SimVolumeOpens();
-
-// Opens a path that is no volume device: returns a handle, or INVALID_HANDLE_VALUE with
-// the last error set. The default answers ERROR_FILE_NOT_FOUND for every path. The opener
-// is part of the machine's wiring, not of its state: SimReset keeps it.
-typedef HANDLE (*SimFileOpener)(LPCWSTR path, DWORD access);
-void SimSetFileOpener(SimFileOpener opener);

@@ -24,22 +24,23 @@ inline bool Same(WCHAR textChar, WCHAR patternChar, bool ignoreCase) {
   return upperText == Upper(patternChar);
 }
 
-// `steps` counts the characters looked at, so that callers can stop a runaway comparison.
+// `steps` counts the characters looked at; past `limit` the answer is false and worthless,
+// so that callers can give up on a runaway comparison (they see *steps > limit).
 inline bool Match(const WCHAR* pattern, const WCHAR* text, bool ignoreCase,
-                  unsigned long long* steps = nullptr) {
+                  unsigned long long* steps = nullptr, unsigned long long limit = ~0ull) {
   const WCHAR* p = pattern;
   const WCHAR* t = text;
   for (;;) {
-    if (steps) ++*steps;
+    if (steps && ++*steps > limit) return false;
     WCHAR c = *p++;
     if (c == 0 && *t == 0) return true;
     if (c == '*') {
       if (*p == 0) return true;
       WCHAR next = *p;
       for (const WCHAR* at = t;; ++at) {
-        if (steps) ++*steps;
+        if (steps && ++*steps > limit) return false;
         bool candidate = next == '*' || (*at != 0 && (next == '?' || Same(*at, next, ignoreCase)));
-        if (candidate && Match(p, at, ignoreCase, steps)) return true;
+        if (candidate && Match(p, at, ignoreCase, steps, limit)) return true;
         if (*at == 0) return false;
       }
     }

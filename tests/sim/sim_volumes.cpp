@@ -3,16 +3,32 @@
 #include "sim/sim_volumes.h"
 
 #include <cstdio>
+#include <list>
 
 #include "sim/sim_internal.h"
 #include "sim/sim_profile.h"
 
 namespace {
 
+// A volume search: the names as they stood when the search began, and the next one to give.
+struct Search {
+  std::vector<std::u16string> names;
+  size_t next = 0;
+};
+
+struct OpenVolume {
+  std::u16string name;
+  DWORD access;
+};
+
+// The payloads of open handles live here, so that a reset frees those of handles that were
+// never closed.
 struct VolumeState {
   std::vector<SimVolume> volumes;
   std::vector<std::u16string> flushed;
   std::vector<SimVolumeOpen> opens;
+  std::list<Search> searches;
+  std::list<OpenVolume> openVolumes;
 };
 
 VolumeState* state = nullptr;
@@ -31,20 +47,18 @@ VolumeState& S() {
   return *state;
 }
 
-// A volume search: the names as they stood when the search began, and the next one to give.
-struct Search {
-  std::vector<std::u16string> names;
-  size_t next = 0;
-};
+template <typename T>
+void Forget(std::list<T>& payloads, void* payload) {
+  for (auto it = payloads.begin(); it != payloads.end(); ++it) {
+    if (&*it == payload) {
+      payloads.erase(it);
+      return;
+    }
+  }
+}
 
-void CloseSearch(void* payload) { delete static_cast<Search*>(payload); }
-
-struct OpenVolume {
-  std::u16string name;
-  DWORD access;
-};
-
-void CloseVolume(void* payload) { delete static_cast<OpenVolume*>(payload); }
+void CloseSearch(void* payload) { Forget(S().searches, payload); }
+void CloseVolume(void* payload) { Forget(S().openVolumes, payload); }
 
 const SimVolume* FindVolume(const std::u16string& name) {
   for (const SimVolume& volume : S().volumes) {
@@ -120,7 +134,8 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
     return INVALID_HANDLE_VALUE;
   }
   if (!GiveName(S().volumes[0].name, volumeName, bufferLength)) return INVALID_HANDLE_VALUE;
-  Search* search = new Search();
+  S().searches.emplace_back();
+  Search* search = &S().searches.back();
   for (const SimVolume& volume : S().volumes) search->names.push_back(volume.name);
   search->next = 1;
   return SimCreateHandle(SimHandleKind::VolumeSearch, search, CloseSearch, true, "volume search");
@@ -238,7 +253,8 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWOR
     SimSetLastError(volume->openError);
     return INVALID_HANDLE_VALUE;
   }
-  OpenVolume* open = new OpenVolume{volume->name, desiredAccess};
+  S().openVolumes.push_back({volume->name, desiredAccess});
+  OpenVolume* open = &S().openVolumes.back();
   std::string description = "volume " + SimUtf8(volume->name);
   return SimCreateHandle(SimHandleKind::Volume, open, CloseVolume, true, description.c_str());
 }

@@ -11,10 +11,14 @@ namespace {
 bool useConsoleCodePage = false;
 
 const UINT ErrorBoxStyle = MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION;
+// Older headers give MB_SERVICE_NOTIFICATION the NT 3.x value, which a service's box ignores.
+static_assert(ErrorBoxStyle == 0x00200010, "message box style");
 
-// The most bytes a line can become: UTF-8 needs three bytes for a lone UTF-16 unit and four
-// for a pair, so three per unit covers every code page.
-const int ConvertedLineLimit = 3 * LINE_BUFFER_CAPACITY;
+// The most bytes a line can become. UTF-8 needs three bytes for a UTF-16 unit, GB18030
+// four, UTF-7 up to five, and the ISO 2022 pages up to eight for a lone character between
+// its escape sequences; eight per unit covers every code page. A larger measurement is no
+// real one and is refused rather than put on the stack.
+const int ConvertedLineLimit = 8 * LINE_BUFFER_CAPACITY;
 
 bool WriteConverted(HANDLE handle, LPCWSTR line, int length) {
   int size = WideCharToMultiByte(GetConsoleOutputCP(), 0, line, length, nullptr, 0, nullptr, nullptr);

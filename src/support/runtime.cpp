@@ -12,6 +12,13 @@ const RuntimeHookTable RuntimeHooks = {
 
 OutOfMemoryHandlerFunction OutOfMemoryHandler = nullptr;
 
+// The extended version record, which Windows 5.0 and later accept.
+static_assert(sizeof(OSVERSIONINFOEXW) == 284, "OSVERSIONINFOEXW");
+// A callback entry is a list node: it begins with the two links.
+static_assert(offsetof(AtExitEntry, prev) == offsetof(ListNode, prev) &&
+                  offsetof(AtExitEntry, next) == offsetof(ListNode, next),
+              "AtExitEntry links");
+
 namespace {
 
 bool started = false;

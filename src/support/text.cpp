@@ -29,7 +29,8 @@ DWORD CopyBounded(LPWSTR destination, DWORD capacity, LPCWSTR source, DWORD sour
   }
   DWORD limit = sourceLimit ? sourceLimit : capacity;
   DWORD n = 0;
-  while (source[n] && n < capacity - 1 && n < limit) {
+  // The bounds come first: a source may end at its limit without a terminator.
+  while (n < capacity - 1 && n < limit && source[n]) {
     destination[n] = source[n];
     ++n;
   }

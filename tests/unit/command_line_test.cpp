@@ -62,6 +62,15 @@ TEST(CommandLine, OptionErrorsExitTwoWithTheirMessage) {
       {u"-r  C: D:", "Extra charactes in the command line: \"C: D:\"\r\n"},
       {u"-f x", "Extra charactes in the command line: \"x\"\r\n"},
       {u"-v -f -v \"a b\"", "Extra charactes in the command line: \"\"a b\"\"\r\n"},
+      // Letters are not combined: the text goes on two characters after the "-".
+      {u"-fv", "Extra charactes in the command line: \"v\"\r\n"},
+      {u"-iv", "Extra charactes in the command line: \"v\"\r\n"},
+      {u"-f-v x", "Extra charactes in the command line: \"x\"\r\n"},
+      {u"-v-x", "Invalid option \"x\", use -? for help\r\n"},
+      {u"-v-", "No option after \"-\", use -? for help\r\n"},
+      {u"-v-i-", "No option after \"-\", use -? for help\r\n"},
+      {u"-\t-v", "No option after \"-\", use -? for help\r\n"},
+      {u"-f x\t ", "Extra charactes in the command line: \"x\"\r\n"},
   };
   for (const OptionError& c : cases) {
     ChildRun run = RunProgram(c.arguments);
@@ -70,6 +79,40 @@ TEST(CommandLine, OptionErrorsExitTwoWithTheirMessage) {
     EXPECT_EQ(run.Err(), c.message) << SimUtf8(c.arguments);
     EXPECT_TRUE(run.outConsole.empty());
     ExpectClean(run);
+  }
+}
+
+struct NotifyLine {
+  const char16_t* arguments;
+  bool notifies;
+};
+
+// Which command lines reach the -f client (no service runs, so it exits with 6).
+TEST(CommandLine, OptionsMayFollowEachOtherAndBlanksAroundThemDoNotCount) {
+  const NotifyLine cases[] = {
+      {u"-f", true},
+      {u"-f \t \t", true},
+      {u"\t -f", true},
+      {u"-v-f", true},
+      {u"-f-v", true},
+      {u"-f -f -v -f", true},
+      // -v and the template "f", not -v -f.
+      {u"-vf", false},
+  };
+  for (const NotifyLine& c : cases) {
+    ChildRun run = RunProgram(c.arguments);
+    SCOPED_TRACE(SimUtf8(c.arguments));
+    ASSERT_TRUE(run.finished) << run.failure;
+    bool opened = false;
+    for (const std::string& call : run.callLog) opened |= call == "OpenEventW";
+    EXPECT_EQ(opened, c.notifies);
+    if (c.notifies) {
+      EXPECT_EQ(run.exitCode, 6);
+      EXPECT_EQ(run.Err(), "The service is not running\r\n");
+    } else {
+      EXPECT_EQ(run.Err().find("option"), std::string::npos) << run.Err();
+      EXPECT_EQ(run.Err().find("Extra"), std::string::npos) << run.Err();
+    }
   }
 }
 
@@ -83,6 +126,13 @@ TEST(CommandLine, ArgumentsAreCutAt255Characters) {
   ChildRun longer = RunProgram(kept);
   EXPECT_EQ(longer.exitCode, 2);
   EXPECT_EQ(longer.Err(), "Invalid option \"h\", use -? for help\r\n");
+  // The same edge before an action: the cut text after -f is blank.
+  ChildRun action = RunProgram(u"-f" + std::u16string(253, u' ') + u"x");
+  EXPECT_EQ(action.exitCode, 6);
+  EXPECT_EQ(action.Err(), "The service is not running\r\n");
+  ChildRun extra = RunProgram(u"-f" + std::u16string(252, u' ') + u"x");
+  EXPECT_EQ(extra.exitCode, 2);
+  EXPECT_EQ(extra.Err(), "Extra charactes in the command line: \"x\"\r\n");
 }
 
 TEST(CommandLine, ProgramNameSkipping) {
@@ -107,19 +157,26 @@ TEST(CommandLine, ProgramNameSkipping) {
   }
 }
 
+// The search for the end of the name looks at 1024 characters; after an opening quote
+// those are the 1024 that follow it.
 TEST(CommandLine, TheNameSearchLooksAtMost1024Characters) {
-  std::u16string within = std::u16string(1023, u'n') + u" -h";
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(
-                SkipProgramName(reinterpret_cast<LPCWSTR>(within.c_str())))),
-            u"-h");
-  std::u16string beyond = std::u16string(1024, u'n') + u" -h";
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(
-                SkipProgramName(reinterpret_cast<LPCWSTR>(beyond.c_str())))),
-            u"");
-  std::u16string quoted = u"\"" + std::u16string(1022, u'n') + u"\" -h";
-  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(
-                SkipProgramName(reinterpret_cast<LPCWSTR>(quoted.c_str())))),
-            u"-h");
+  struct Case {
+    std::u16string line;
+    const char16_t* arguments;
+  } cases[] = {
+      {std::u16string(1023, u'n') + u" -h", u"-h"},
+      {std::u16string(1024, u'n') + u" -h", u""},
+      {std::u16string(1023, u'n') + u"\t -h", u""},
+      {u"\"" + std::u16string(1022, u'n') + u"\" -h", u"-h"},
+      {u"\"" + std::u16string(1023, u'n') + u"\" -h", u"-h"},
+      {u"\"" + std::u16string(1024, u'n') + u"\" -h", u""},
+      {u"\"" + std::u16string(1023, u'n'), u""},
+  };
+  for (const Case& c : cases) {
+    LPCWSTR rest = SkipProgramName(reinterpret_cast<LPCWSTR>(c.line.c_str()));
+    EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(rest)), std::u16string(c.arguments))
+        << c.line.size() << " characters, quoted: " << (c.line[0] == u'"');
+  }
 }
 
 TEST(CommandLine, AQuotedProgramNameWithBlanksIsSkippedWhole) {

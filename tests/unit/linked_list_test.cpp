@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <random>
 #include <vector>
 
 #include "support/linked_list.h"
@@ -98,6 +100,59 @@ TEST(LinkedList, RemoveFromEmptyListChangesNothing) {
   EXPECT_EQ(list.head, nullptr);
   EXPECT_EQ(list.tail, nullptr);
   EXPECT_EQ(list.count, 0);
+}
+
+// Long mixed runs of every operation, checked after each step against a plain vector: the
+// order, both directions of links, head, tail and count, and the links of removed nodes.
+TEST(LinkedList, MixedOperationsKeepEveryInvariant) {
+  for (unsigned seed = 1; seed <= 40; ++seed) {
+    std::mt19937 random(seed);
+    std::vector<Item> pool(24);
+    for (size_t i = 0; i < pool.size(); ++i) pool[i] = {nullptr, nullptr, static_cast<int>(i)};
+    std::vector<int> expected;
+    LinkedList list;
+    InitList(&list);
+    for (int step = 0; step < 300; ++step) {
+      std::vector<int> free;
+      for (Item& item : pool) {
+        if (std::find(expected.begin(), expected.end(), item.value) == expected.end()) free.push_back(item.value);
+      }
+      unsigned action = random() % 4;
+      if (action == 3 || free.empty()) {
+        ListNode* removed = RemoveFirstNode(&list);
+        if (expected.empty()) {
+          ASSERT_EQ(removed, nullptr);
+        } else {
+          ASSERT_EQ(removed, N(pool[static_cast<size_t>(expected.front())]));
+          EXPECT_EQ(removed->prev, nullptr);
+          EXPECT_EQ(removed->next, nullptr);
+          expected.erase(expected.begin());
+        }
+      } else {
+        int value = free[random() % free.size()];
+        ListNode* node = InitLinks(N(pool[static_cast<size_t>(value)]));
+        if (action == 0) {
+          EXPECT_EQ(InsertNodeAfter(&list, node, nullptr), node);
+          expected.insert(expected.begin(), value);
+        } else if (action == 1) {
+          EXPECT_EQ(AppendNode(&list, node), node);
+          expected.push_back(value);
+        } else if (expected.empty()) {
+          InsertNodeAfter(&list, node, nullptr);
+          expected.push_back(value);
+        } else {
+          size_t at = random() % expected.size();
+          InsertNodeAfter(&list, node, N(pool[static_cast<size_t>(expected[at])]));
+          expected.insert(expected.begin() + static_cast<long>(at) + 1, value);
+        }
+      }
+      ASSERT_EQ(Walk(list), expected) << "seed " << seed << ", step " << step;
+      if (!expected.empty()) {
+        ASSERT_EQ(list.head->prev, nullptr);
+        ASSERT_EQ(list.tail->next, nullptr);
+      }
+    }
+  }
 }
 
 TEST(LinkedList, AtomicReadersSeeTheSameList) {

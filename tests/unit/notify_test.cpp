@@ -6,6 +6,7 @@
 #include "sim/sim.h"
 #include "sim/sim_events.h"
 #include "sim/sim_service.h"
+#include "service/event_security.h"
 #include "startup/program.h"
 #include "unit/child_run.h"
 
@@ -62,6 +63,30 @@ TEST(Notify, TheClientSignalsTheServiceOrSaysWhyNot) {
     int expectedHandles = (c.serviceRunning ? 1 : 0) + (c.serviceRunning && c.exitCode != 7 ? 1 : 0) +
                           (c.failFunction && std::string(c.failFunction) == "SetEvent" ? 1 : 0);
     EXPECT_EQ(run.openHandles, expectedHandles) << run.openHandleList;
+  }
+}
+
+// The service's event lets everyone signal it and nothing more: the client asks for no
+// more than that, so any user may ask for a flush.
+TEST(Notify, AnyUserMaySignalTheServicesEvent) {
+  for (bool administrator : {false, true}) {
+    ChildRun run = RunProgram(
+        u"-v -f",
+        [administrator] {
+          static FlushEventSecurity security;
+          ASSERT_TRUE(BuildFlushEventSecurity(&security));
+          ASSERT_NE(CreateEventW(&security.attributes, FALSE, FALSE, FlushRequestEventName), nullptr);
+          SimSetCallerIsAdministrator(administrator);
+        },
+        [](std::map<std::string, std::string>& extra) {
+          extra["signalled"] = SimEvent(reinterpret_cast<const char16_t*>(FlushRequestEventName)).signalled ? "1" : "0";
+        });
+    SCOPED_TRACE(administrator ? "administrator" : "user");
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.Err(), "");
+    EXPECT_EQ(run.Out(), "The service is notified\r\n");
+    EXPECT_EQ(run.extra["signalled"], "1");
   }
 }
 

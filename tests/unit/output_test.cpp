@@ -58,6 +58,8 @@ TEST(Output, RedirectedTextIsWrittenInTheConsoleCodePage) {
       {65001, u"caf\u00e9 \u20ac", std::string("caf\xc3\xa9 \xe2\x82\xac\r\n")},
       {65001, u"\U0001F600", std::string("\xf0\x9f\x98\x80\r\n")},
       {1252, u"\u20ac", std::string("\x80\r\n")},
+      // Without a console the code page is 0, which the conversion reads as the ANSI page.
+      {0, u"\u20ac\u00e9", std::string("\x80\xe9\r\n")},
   };
   for (const CodePageCase& c : cases) {
     ChildRun run = RunOutput(
@@ -98,6 +100,49 @@ TEST(Output, LongMessagesAreCutAt1021CharactersBeforeTheLineEnd) {
   EXPECT_EQ(run.errConsole, std::u16string(1021, u'a') + u"\r\n");
 }
 
+struct CutCase {
+  size_t length;
+  bool lineEnd;
+  size_t kept;
+};
+
+// A line holds 1023 characters at most, its line end included.
+TEST(Output, LinesAreCutAtTheEdgeOfTheLineBuffer) {
+  const CutCase cases[] = {
+      {1020, true, 1020}, {1021, true, 1021}, {1022, true, 1021}, {1023, true, 1021},
+      {1022, false, 1022}, {1023, false, 1023}, {1024, false, 1023}, {2000, false, 1023},
+  };
+  for (const CutCase& c : cases) {
+    for (SimStream stream : {SimStream::Console, SimStream::Redirected}) {
+      ChildRun run = RunOutput([stream] { SimSetStdHandle(STD_OUTPUT_HANDLE, stream); },
+                               [c] {
+                                 std::u16string text(c.length, u'c');
+                                 return WriteLine(OutputHandles.output, c.lineEnd, W(u"%s"), W(text.c_str())) ? 0 : 1;
+                               });
+      SCOPED_TRACE(std::to_string(c.length) + (c.lineEnd ? " with" : " without") + " line end" +
+                   (stream == SimStream::Console ? ", console" : ", redirected"));
+      ASSERT_TRUE(run.finished) << run.failure;
+      EXPECT_EQ(run.exitCode, 0);
+      std::string expected = std::string(c.kept, 'c') + (c.lineEnd ? "\r\n" : "");
+      EXPECT_EQ(run.Out(), expected);
+    }
+  }
+}
+
+TEST(Output, AMessageBoxHoldsUpTo511Characters) {
+  const size_t lengths[][2] = {{510, 510}, {511, 511}, {512, 511}};
+  for (const auto& c : lengths) {
+    ChildRun run = RunOutput([] { SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None); },
+                             [c] {
+                               std::u16string text(c[0], u'm');
+                               ShowError(W(u"%s"), W(text.c_str()));
+                               return 0;
+                             });
+    ASSERT_EQ(run.boxes.size(), 1u) << c[0];
+    EXPECT_EQ(run.boxes[0].text, std::u16string(c[1], u'm')) << c[0];
+  }
+}
+
 TEST(Output, WithoutLineEndTheLineHoldsUpTo1023Characters) {
   ChildRun run = RunOutput(nullptr, [] {
     std::u16string text(1500, u'b');
@@ -118,6 +163,67 @@ TEST(Output, EmptyMessagesWriteOnlyTheLineEndOrNothing) {
                            });
   EXPECT_EQ(run.exitCode, 7);
   EXPECT_EQ(run.outBytes, "\r\n");
+}
+
+// Every line asks whether its handle is a console, an empty one too, before anything else
+// is decided.
+TEST(Output, EveryLineAsksWhetherItsHandleIsAConsole) {
+  for (SimStream stream : {SimStream::Console, SimStream::Redirected}) {
+    ChildRun run = RunOutput([stream] { SimSetStdHandle(STD_OUTPUT_HANDLE, stream); },
+                             [] {
+                               WriteLine(OutputHandles.output, false, W(u""));
+                               unsigned afterEmpty = SimCallCount("GetConsoleMode");
+                               WriteLine(OutputHandles.output, true, W(u"x"));
+                               unsigned afterLine = SimCallCount("GetConsoleMode");
+                               return static_cast<int>(afterEmpty * 10 + afterLine);
+                             });
+    EXPECT_EQ(run.exitCode, 12) << (stream == SimStream::Console ? "console" : "redirected");
+    EXPECT_EQ(run.Out(), "x\r\n");
+  }
+}
+
+struct CodePageChange {
+  UINT measured;   // the console's code page when the line is measured
+  UINT converted;  // and when it is converted, a moment later
+  bool written;
+  std::string bytes;
+};
+
+// Each conversion asks the console for its code page: the measurement and the conversion
+// each once, and again for the next line. Exactly the converted bytes are written.
+TEST(Output, TheCodePageIsAskedForTheMeasureAndAgainForTheConversion) {
+  const CodePageChange cases[] = {
+      {437, 437, true, "\x82\r\n"},
+      {65001, 65001, true, "\xc3\xa9\r\n"},
+      {65001, 437, true, "\x82\r\n"},  // room for four bytes, three converted and written
+      {437, 65001, false, ""},             // room for three bytes, four needed: no line at all
+  };
+  for (const CodePageChange& c : cases) {
+    ChildRun run = RunOutput(
+        [c] {
+          SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::Redirected);
+          SimSetConsoleOutputCP(c.measured);
+          SimOnCall("GetConsoleOutputCP", 2, [c] { SimSetConsoleOutputCP(c.converted); });
+        },
+        [] {
+          bool ok = WriteLine(OutputHandles.output, true, W(u"\u00e9"));
+          return (ok ? 1 : 0) + 10 * static_cast<int>(SimCallCount("GetConsoleOutputCP")) +
+                 100 * static_cast<int>(SimCallCount("WideCharToMultiByte"));
+        });
+    SCOPED_TRACE(std::to_string(c.measured) + " then " + std::to_string(c.converted));
+    EXPECT_EQ(run.exitCode, (c.written ? 1 : 0) + 20 + 200);
+    EXPECT_EQ(run.outBytes, c.bytes);
+  }
+  // Nothing is kept from one line to the next.
+  ChildRun run = RunOutput([] { SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::Redirected); },
+                           [] {
+                             ShowNote(W(u"\u00e9"));
+                             SimSetConsoleOutputCP(65001);
+                             ShowNote(W(u"\u00e9"));
+                             return static_cast<int>(SimCallCount("GetConsoleOutputCP"));
+                           });
+  EXPECT_EQ(run.exitCode, 4);
+  EXPECT_EQ(run.outBytes, "\x82\r\n\xc3\xa9\r\n");
 }
 
 TEST(Output, WithoutErrorHandleErrorsGoToAMessageBoxCutAt511) {
@@ -148,6 +254,34 @@ TEST(Output, StartupHandlesWithInvalidErrorHandleUseMessageBoxes) {
   ASSERT_EQ(run.boxes.size(), 1u);
   EXPECT_EQ(run.boxes[0].text, u"boom");
   EXPECT_EQ(run.outConsole, u"fine\r\n");
+}
+
+struct StartupRecordCase {
+  SimStream input, output, error;
+};
+
+// With STARTF_USESTDHANDLES the start-up record is the answer: an invalid handle in it is
+// none, and GetStdHandle is not asked.
+TEST(Output, TheStartupRecordsHandlesAreTakenAsTheyAre) {
+  const StartupRecordCase cases[] = {
+      {SimStream::Invalid, SimStream::Invalid, SimStream::Invalid},
+      {SimStream::Invalid, SimStream::Console, SimStream::Redirected},
+      {SimStream::Console, SimStream::Invalid, SimStream::Console},
+      {SimStream::None, SimStream::Redirected, SimStream::None},
+  };
+  for (const StartupRecordCase& c : cases) {
+    SimReset();
+    SimUseStartupStdHandles(c.input, c.output, c.error);
+    HANDLE found[3] = {INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE, INVALID_HANDLE_VALUE};
+    EXPECT_TRUE(FindOutputHandles(&found[0], &found[1], &found[2]));
+    const SimStream kinds[3] = {c.input, c.output, c.error};
+    for (int i = 0; i < 3; ++i) {
+      bool present = kinds[i] == SimStream::Console || kinds[i] == SimStream::Redirected;
+      EXPECT_EQ(found[i] != nullptr, present) << "handle " << i;
+      EXPECT_NE(found[i], INVALID_HANDLE_VALUE) << "handle " << i;
+    }
+    EXPECT_EQ(SimCallCount("GetStdHandle"), 0u);
+  }
 }
 
 TEST(Output, WithoutOutputHandleNotesVanishAndErrorsStillShow) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "sim/sim.h"
 #include "support/runtime.h"
@@ -28,12 +29,15 @@ TEST(Runtime, StartupAcceptsVersionFiveAndLater) {
   struct Case {
     DWORD major, minor;
     int started;
-  } cases[] = {{4, 0, 0}, {4, 90, 0}, {5, 0, 1}, {5, 1, 1}, {6, 1, 1}, {10, 0, 1}, {0x105, 0, 1}};
+  } cases[] = {{4, 0, 0},     {4, 90, 0},    {4, 255, 0},   {5, 0, 1},     {5, 1, 1},
+               {6, 1, 1},     {10, 0, 1},    {0x105, 0, 1}, {0x104, 0, 0}, {0x4FF, 0, 1},
+               {4, 0x100, 0}, {4, 0x1FF, 0}, {0, 0x500, 0}};
   for (const Case& c : cases) {
     ChildRun run = RunScenario([&] { SimSetVersion(c.major, c.minor); },
                                [] { return RuntimeStartup() ? 1 : 0; });
     ASSERT_TRUE(run.finished) << run.failure;
-    // Only the low eight bits of the major version count: 0x105 reads as 5.
+    // Only the low eight bits of each part count: 0x105 reads as 5, 0x104 as 4, and a minor
+    // version of 0x100 adds nothing to 4.
     EXPECT_EQ(run.exitCode, c.started) << c.major << "." << c.minor;
   }
 }
@@ -45,6 +49,13 @@ TEST(Runtime, StartupFailsOnZeroCounterFrequencyOrFailedVersionCall) {
                                  [] { return RuntimeStartup() ? 1 : 0; });
   EXPECT_EQ(version.exitCode, 0);
   EXPECT_EQ(version.liveHeapBlocks, 0);
+}
+
+TEST(Runtime, AFailedFrequencyCallCountsAsAZeroFrequency) {
+  ChildRun run = RunScenario([] { SimFailCall("QueryPerformanceFrequency", 1, ERROR_NOT_SUPPORTED); },
+                             [] { return RuntimeStartup() ? 1 : 0; });
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.liveHeapBlocks, 0);
 }
 
 TEST(Runtime, FailedListAllocationLeavesRuntimeUnstartedAndRetriesLater) {
@@ -87,6 +98,26 @@ TEST(Runtime, CallbacksRunInReverseOrderOfRegistration) {
                              [](std::map<std::string, std::string>& extra) { extra["order"] = order; });
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(run.extra["order"], "CBA");
+  EXPECT_EQ(run.liveHeapBlocks, 0);
+}
+
+// Each callback runs after its entry left the list and before the entry is released.
+std::string seen;
+void Record() {
+  seen += std::to_string(NodeCount(RuntimeAtExitList())) + "/" + std::to_string(SimLiveHeapBlocks()) + " ";
+}
+
+TEST(Runtime, EachEntryIsTakenOffTheListRunAndThenReleased) {
+  ChildRun run = RunScenario(nullptr,
+                             [] {
+                               RuntimeStartup();
+                               for (int i = 0; i < 3; ++i) RegisterAtExit(Record);
+                               RuntimeShutdown();
+                               return 0;
+                             },
+                             [](std::map<std::string, std::string>& extra) { extra["seen"] = seen; });
+  // The list record and three entries: the running entry is still held.
+  EXPECT_EQ(run.extra["seen"], "2/4 1/3 0/2 ");
   EXPECT_EQ(run.liveHeapBlocks, 0);
 }
 
@@ -156,6 +187,49 @@ TEST(Runtime, StaticInitialisersRunOnceAndSetUpTheGlobalList) {
   EXPECT_EQ(run.exitCode, 7);
   EXPECT_EQ(run.breakpoints, 1);
   EXPECT_EQ(run.liveHeapBlocks, 0);
+}
+
+// A handler for failed allocations is not installed in this program, but AllocateMemory
+// asks one that is, and tries again for as long as it says so.
+std::vector<int> handlerAnswers;
+std::vector<SIZE_T> handlerSizes;
+int AnswerFromTable(SIZE_T size) {
+  handlerSizes.push_back(size);
+  if (handlerAnswers.empty()) return 0;
+  int answer = handlerAnswers.front();
+  handlerAnswers.erase(handlerAnswers.begin());
+  return answer;
+}
+
+TEST(Runtime, AllocationAsksTheHandlerAndTriesAgainWhileItSaysSo) {
+  struct Case {
+    unsigned failures;          // allocation attempts that fail, from the first
+    std::vector<int> answers;   // the handler's answers, in order
+    bool allocated;
+    unsigned attempts;
+    size_t handlerCalls;
+  } cases[] = {
+      {0, {}, true, 1, 0},
+      {1, {0}, false, 1, 1},
+      {1, {1}, true, 2, 1},
+      {2, {1, 7}, true, 3, 2},
+      {3, {1, 1, 0}, false, 3, 3},
+  };
+  for (const Case& c : cases) {
+    SimReset();
+    for (unsigned i = 1; i <= c.failures; ++i) SimFailCall("HeapAlloc", i, ERROR_NOT_ENOUGH_MEMORY);
+    handlerAnswers = c.answers;
+    handlerSizes.clear();
+    OutOfMemoryHandler = AnswerFromTable;
+    void* block = AllocateMemory(24);
+    OutOfMemoryHandler = nullptr;
+    SCOPED_TRACE(std::to_string(c.failures) + " failures");
+    EXPECT_EQ(block != nullptr, c.allocated);
+    EXPECT_EQ(SimCallCount("HeapAlloc"), c.attempts);
+    EXPECT_EQ(handlerSizes, std::vector<SIZE_T>(c.handlerCalls, 24));
+    FreeMemory(block, 24);
+    EXPECT_EQ(SimLiveHeapBlocks(), 0);
+  }
 }
 
 TEST(Runtime, AllocationFailureReturnsNullAfterOneAttempt) {

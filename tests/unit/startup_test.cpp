@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <set>
 #include <string>
 #include <utility>
 
 #include "sim/sim.h"
+#include "startup/program.h"
 #include "unit/child_run.h"
 
 namespace {
@@ -57,10 +59,81 @@ TEST(Startup, ModulePathFailureExitsSeven) {
   ExpectNoLeaks(run);
 }
 
+// The path buffer holds 259 characters and the terminator; a longer path would be cut.
 TEST(Startup, AModulePathThatDoesNotFitIsAFailureNotACutPath) {
-  ChildRun run = RunProgram(u"-h", [] { SimSetModulePath(u"C:\\" + std::u16string(300, u'd') + u"\\s.exe"); });
-  EXPECT_EQ(run.exitCode, 7);
-  EXPECT_EQ(run.Err(), "Cannot get module path (122 - The data area passed to a system call is too small)\r\n");
+  const struct {
+    size_t length;
+    int exitCode;
+    const char* err;
+  } cases[] = {
+      {258, 1, ""},
+      {259, 1, ""},
+      {260, 7, "Cannot get module path (122 - The data area passed to a system call is too small)\r\n"},
+      {310, 7, "Cannot get module path (122 - The data area passed to a system call is too small)\r\n"},
+  };
+  for (const auto& c : cases) {
+    std::u16string path = u"C:\\" + std::u16string(c.length - 9, u'd') + u"\\s.exe";
+    ChildRun run = RunProgram(
+        u"-h", [&path] { SimSetModulePath(path); },
+        [](std::map<std::string, std::string>& extra) {
+          extra["stored"] = SimUtf8(reinterpret_cast<const char16_t*>(ModulePath));
+        });
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, c.exitCode) << c.length;
+    EXPECT_EQ(run.Err(), c.err) << c.length;
+    EXPECT_EQ(run.extra["stored"], c.exitCode == 1 ? SimUtf8(path) : "") << c.length;
+    ExpectNoLeaks(run);
+  }
+}
+
+struct StepFaults {
+  const char* name;
+  std::function<void()> setup;
+  int exitCode;
+  std::string err;
+};
+
+// Start-up goes step by step: handles, code page, runtime, module path, logon check. When
+// several would fail, the first decides, and the later ones are never reached.
+TEST(Startup, TheFirstFailingStepDecides) {
+  const StepFaults cases[] = {
+      {"handles before runtime",
+       [] {
+         SimSetStdHandle(STD_ERROR_HANDLE, SimStream::Invalid);
+         SimSetVersion(4, 0);
+       },
+       7, ""},
+      {"runtime before module path",
+       [] {
+         SimSetVersion(4, 0);
+         SimFailCall("GetModuleFileNameW", 1, ERROR_ACCESS_DENIED);
+       },
+       999, ""},
+      {"module path before logon check",
+       [] {
+         SimFailCall("GetModuleFileNameW", 1, ERROR_ACCESS_DENIED);
+         SimFailCall("OpenProcessToken", 1, ERROR_ACCESS_DENIED);
+       },
+       7, "Cannot get module path (5 - Access is denied)\r\n"},
+      // The code page is switched on before the first message: bytes, not UTF-16.
+      {"code page before module path",
+       [] {
+         SimSetStdHandle(STD_ERROR_HANDLE, SimStream::Redirected);
+         SimFailCall("GetModuleFileNameW", 1, ERROR_ACCESS_DENIED);
+       },
+       7, "Cannot get module path (5 - Access is denied)\r\n"},
+  };
+  for (const StepFaults& c : cases) {
+    ChildRun run = RunProgram(u"-h", c.setup);
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.Err(), c.err);
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(run.outConsole.empty());
+    for (const std::string& call : run.callLog) EXPECT_NE(call, "OpenProcessToken");
+    ExpectNoLeaks(run);
+  }
 }
 
 struct LogonFault {
@@ -76,12 +149,21 @@ TEST(Startup, LogonCheckFailuresAreShownAndTheCommandLineStillRuns) {
       {"OpenProcessToken", 1, ERROR_ACCESS_DENIED, "Cannot open process token (5 - Access is denied)"},
       {"GetTokenInformation", 1, ERROR_ACCESS_DENIED, "Cannot open token info size (5 - Access is denied)"},
       {"GetTokenInformation", 2, ERROR_INVALID_HANDLE, "Cannot get token info (6 - The handle is not valid)"},
-      {"HeapAlloc", 3, ERROR_NOT_ENOUGH_MEMORY,
+      // The buffer for the groups: the allocation that follows the size query.
+      {"HeapAlloc", 0, ERROR_NOT_ENOUGH_MEMORY,
        "Cannot get token info (8 - There is not enough memory to process this command)"},
       {"AllocateAndInitializeSid", 1, ERROR_INVALID_SID, "Cannot init SID (1337 - The security ID structure is not valid)"},
   };
   for (const LogonFault& fault : faults) {
-    ChildRun run = RunProgram(u"-h", [&] { SimFailCall(fault.function, fault.nth, fault.error); });
+    ChildRun run = RunProgram(u"-h", [&] {
+      if (fault.nth) {
+        SimFailCall(fault.function, fault.nth, fault.error);
+      } else {
+        SimOnCall("GetTokenInformation", 1, [&] {
+          SimFailCall(fault.function, SimCallCount(fault.function) + 1, fault.error);
+        });
+      }
+    });
     ASSERT_TRUE(run.finished) << run.failure;
     EXPECT_EQ(run.exitCode, 1) << fault.function;
     EXPECT_EQ(run.Err(), std::string(fault.message) + "\r\n") << fault.function;
@@ -97,25 +179,87 @@ TEST(Startup, ASizeQueryWithAnotherErrorIsReported) {
   ExpectNoLeaks(run);
 }
 
-TEST(Startup, InteractiveOrConsoleProcessesRunTheCommandLine) {
-  struct Case {
-    bool interactive;
-    SimStream out, err;
-  } cases[] = {
-      {true, SimStream::None, SimStream::None},
-      {false, SimStream::Console, SimStream::None},
-      {false, SimStream::None, SimStream::Redirected},
+struct ModeCase {
+  bool interactive;
+  SimStream out, err;
+  const char* logonFault;  // a call of the logon check that fails, or none
+  bool dispatched;
+  int exitCode;
+  const char* boxes;
+};
+
+// Service mode takes all four: a logon check that worked, no INTERACTIVE group, no output
+// handle, no error handle. Every other process interprets its command line (here -h).
+TEST(Startup, ServiceModeNeedsAllFourConditions) {
+  const ModeCase cases[] = {
+      {false, SimStream::None, SimStream::None, nullptr, true, 7,
+       "Cannot start service control dispatcher (1063 - The service process could not connect to "
+       "the service controller)"},
+      {true, SimStream::None, SimStream::None, nullptr, false, 1, ""},
+      {false, SimStream::Console, SimStream::None, nullptr, false, 1, ""},
+      {false, SimStream::Redirected, SimStream::None, nullptr, false, 1, ""},
+      {false, SimStream::None, SimStream::Console, nullptr, false, 1, ""},
+      {false, SimStream::None, SimStream::Redirected, nullptr, false, 1, ""},
+      {false, SimStream::None, SimStream::None, "OpenProcessToken", false, 1,
+       "Cannot open process token (5 - Access is denied)"},
+      {false, SimStream::None, SimStream::None, "GetTokenInformation", false, 1,
+       "Cannot open token info size (5 - Access is denied)"},
+      {false, SimStream::None, SimStream::None, "AllocateAndInitializeSid", false, 1,
+       "Cannot init SID (5 - Access is denied)"},
   };
-  for (const Case& c : cases) {
+  for (const ModeCase& c : cases) {
     ChildRun run = RunProgram(u"-h", [c] {
       SimSetInteractive(c.interactive);
       SimSetStdHandle(STD_OUTPUT_HANDLE, c.out);
       SimSetStdHandle(STD_ERROR_HANDLE, c.err);
+      if (c.logonFault) SimFailCall(c.logonFault, 1, ERROR_ACCESS_DENIED);
     });
-    EXPECT_EQ(run.exitCode, 1);
+    SCOPED_TRACE(std::string(c.interactive ? "interactive" : "not interactive") + ", output " +
+                 std::to_string(static_cast<int>(c.out)) + ", error " + std::to_string(static_cast<int>(c.err)) +
+                 (c.logonFault ? std::string(", failing ") + c.logonFault : std::string()));
+    ASSERT_TRUE(run.finished) << run.failure;
     bool dispatched = false;
     for (const std::string& call : run.callLog) dispatched |= call == "StartServiceCtrlDispatcherW";
-    EXPECT_FALSE(dispatched);
+    EXPECT_EQ(dispatched, c.dispatched);
+    EXPECT_EQ(run.exitCode, c.exitCode);
+    EXPECT_EQ(run.BoxTexts(), c.boxes);
+    ExpectNoLeaks(run);
+  }
+}
+
+struct LogonCase {
+  bool interactive;
+  const char* failing;
+  bool checked;
+  bool holdsInteractive;
+};
+
+// The out value starts as false, whatever the caller left in it, and says true only when
+// the INTERACTIVE group was found.
+TEST(Startup, TheLogonCheckAnswersForTheToken) {
+  const LogonCase cases[] = {
+      {true, nullptr, true, true},
+      {false, nullptr, true, false},
+      {true, "OpenProcessToken", false, false},
+      {true, "GetTokenInformation", false, false},
+      {true, "AllocateAndInitializeSid", false, false},
+  };
+  for (const LogonCase& c : cases) {
+    ChildScenario scenario;
+    scenario.setup = [c] {
+      SimSetInteractive(c.interactive);
+      if (c.failing) SimFailCall(c.failing, 1, ERROR_ACCESS_DENIED);
+    };
+    scenario.body = [] {
+      bool interactive = true;
+      bool checked = IsInteractiveLogon(&interactive);
+      return (checked ? 1 : 0) + (interactive ? 2 : 0);
+    };
+    ChildRun run = RunInChild(scenario);
+    SCOPED_TRACE(std::string(c.interactive ? "interactive" : "not interactive") +
+                 (c.failing ? std::string(", failing ") + c.failing : std::string()));
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, (c.checked ? 1 : 0) + (c.holdsInteractive ? 2 : 0));
     ExpectNoLeaks(run);
   }
 }

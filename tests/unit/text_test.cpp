@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "sim/sim.h"
 #include "support/text.h"
+#include "unit/child_run.h"
 
 namespace {
 
@@ -59,6 +62,52 @@ TEST_F(TextHelpers, CopyBoundedCutsAtCapacityOrSourceLimit) {
     EXPECT_EQ(out[n + 1], 'Z') << "wrote past the terminator";
   }
   EXPECT_EQ(SimBreakpointCount(), 0);
+}
+
+// Places text, without a terminator, so that it ends right before a page that cannot be
+// read: a read past its last character stops the process.
+const WCHAR* AtPageEnd(const char16_t* text) {
+  size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  char* pages = static_cast<char*>(mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE,
+                                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  if (pages == MAP_FAILED || mprotect(pages + page, page, PROT_NONE) != 0) return nullptr;
+  size_t length = std::char_traits<char16_t>::length(text);
+  WCHAR* start = reinterpret_cast<WCHAR*>(pages + page) - length;
+  for (size_t i = 0; i < length; ++i) start[i] = text[i];
+  return start;
+}
+
+// A source limit lets the caller copy a piece of a longer text, or a text that has no
+// terminator at all: nothing beyond the limit is read.
+TEST(CopyBounded, ReadsNoFurtherThanTheSourceLimit) {
+  struct Case {
+    const char16_t* source;
+    DWORD capacity;
+    DWORD limit;
+    const char16_t* expected;
+  } cases[] = {
+      {u"abc", 10, 3, u"abc"},
+      {u"a", 2, 1, u"a"},
+      {u"abcdef", 260, 6, u"abcdef"},
+      {u"abcdef", 4, 6, u"abc"},
+  };
+  for (const Case& c : cases) {
+    ChildScenario scenario;
+    scenario.body = [&c] {
+      const WCHAR* source = AtPageEnd(c.source);
+      if (!source) return 100;
+      WCHAR out[300];
+      DWORD n = CopyBounded(out, c.capacity, source, c.limit);
+      return std::u16string(reinterpret_cast<const char16_t*>(out)) == c.expected &&
+                     n == std::char_traits<char16_t>::length(c.expected)
+                 ? 0
+                 : 1;
+    };
+    ChildRun run = RunInChild(scenario);
+    SCOPED_TRACE(SimUtf8(c.source) + " limit " + std::to_string(c.limit));
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, 0);
+  }
 }
 
 TEST_F(TextHelpers, CopyBoundedTrapsOnNullDestinationOrZeroCapacity) {

@@ -76,15 +76,6 @@ TEST_F(Volumes, TheRootFileSystemIsAVolumeMountedAtSlash) {
   EXPECT_EQ(GetDriveTypeW(u"/no/such/mount"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
 }
 
-TEST_F(Volumes, PseudoFileSystemsAreNoVolumes) {
-  for (const std::u16string& name : AllVolumes()) {
-    for (const std::u16string& path : MountPaths(name)) {
-      EXPECT_NE(path, u"/proc");
-      EXPECT_NE(path, u"/sys");
-    }
-  }
-}
-
 TEST_F(Volumes, AMountListThatDoesNotFitAsksForMoreRoom) {
   std::u16string root = RootVolume();
   ASSERT_FALSE(root.empty());

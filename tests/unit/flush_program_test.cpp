@@ -112,15 +112,4 @@ TEST(FlushProgram, NoMemoryForATemplateExitsWith8AndFlushesNothing) {
   EXPECT_EQ(failed.liveHeapBlocks, 0);
 }
 
-// Without a standard error handle the template's report appears in a message box.
-TEST(FlushProgram, NotFoundWithoutStandardErrorGoesToAMessageBox) {
-  ChildRun run = RunProgram(u"X:", [] {
-    Machine();
-    SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
-  });
-  ASSERT_TRUE(run.finished) << run.failure;
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.BoxTexts(), "Volume \"X:\" not found");
-}
-
 }  // namespace

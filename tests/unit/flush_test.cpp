@@ -263,17 +263,6 @@ TEST_F(FlushTest, FlushOneVolumeWithoutMountPathsShowsNoSuffix) {
   EXPECT_EQ(SimFlushedVolumes(), (Names{V1}));
 }
 
-TEST_F(FlushTest, FlushOneVolumeKeepsNoHandleWhateverHappens) {
-  SimVolume volume = SimMakeVolume(1, {u"C:\\"});
-  volume.flushError = ERROR_WRITE_PROTECT;
-  SimSetVolumes({volume});
-  SetLastError(77);
-  EXPECT_EQ(FlushOneVolume(W(V1), false), 0);
-  EXPECT_EQ(Errors(), "Cannot flush " + U8(V1) + " (19 - The medium is write protected)\r\n");
-  EXPECT_EQ(SimOpenHandleCount(), 0);
-  EXPECT_EQ(SimCallCount("CloseHandle"), 1u);
-}
-
 // ---- Failing enumeration -----------------------------------------------------------------------
 
 TEST_F(FlushTest, EnumerationFailingInTheSecondOfThreePassesEndsWith3) {
@@ -433,14 +422,6 @@ TEST_F(FlushTest, TheVerboseLineComesBeforeTheOpenThatFails) {
   EXPECT_EQ(order, (std::vector<std::string>{"WriteConsoleW", "CreateFileW", "WriteConsoleW"}));
   EXPECT_EQ(Notes(), "Flushing " + U8(V1) + " (C:\\)\r\n");
   EXPECT_EQ(Errors(), "Cannot open " + U8(V1) + " (5 - Access is denied)\r\n");
-}
-
-// The last error of a failing open is what the message shows, even when the output on the
-// way changes nothing.
-TEST_F(FlushTest, TheShownErrorIsTheOneOfTheFailedCall) {
-  SimFailCall("CreateFileW", 1, ERROR_WRITE_PROTECT);
-  EXPECT_EQ(Flush(u"C:", true), 0);
-  EXPECT_EQ(Errors(), "Cannot open " + U8(V1) + " (19 - The medium is write protected)\r\n");
 }
 
 }  // namespace

@@ -453,4 +453,7 @@ typedef struct _ACCESS_ALLOWED_ACE {
   DWORD SidStart;
 } ACCESS_ALLOWED_ACE;
 
+// volumes
+#define ERROR_FILENAME_EXCED_RANGE 206L
+
 #endif  // _WIN32

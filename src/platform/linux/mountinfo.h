@@ -1,0 +1,107 @@
+// Linux file systems seen as Windows volumes. The mount table (/proc/self/mountinfo) is
+// read into a table of volumes: one per mounted file system (one device number), with its
+// reachable mount points in table order, a drive type and a volume GUID name.
+//
+// Everything here works on texts and answers given by the caller, so the rules can be
+// tested on sample tables; volumes.cpp feeds it the real files.
+#pragma once
+
+#include <stddef.h>
+
+#include "platform/win32.h"
+
+// "\\?\Volume{" + 36 + "}\" and the terminator.
+#define LINUX_VOLUME_NAME_CAPACITY 50
+
+// What the file-system type says about a mount.
+enum MountKind {
+  MountPseudo,   // a kernel interface (proc, sysfs, cgroup2, ...): not a volume at all
+  MountRemote,   // a network file system: DRIVE_REMOTE
+  MountRamDisk,  // memory only (tmpfs, ramfs): DRIVE_RAMDISK
+  MountCdRom,    // optical media and read-only images: DRIVE_CDROM
+  MountLocal,    // anything else: DRIVE_REMOVABLE or DRIVE_FIXED by its block device
+};
+
+// One line of the mount table, its fields decoded in place.
+struct MountEntry {
+  int mountId;
+  int parentId;
+  unsigned major;
+  unsigned minor;
+  const char* root;        // the directory of the file system that is mounted
+  const char* mountPoint;  // where it is mounted
+  const char* fsType;
+  const char* source;
+};
+
+struct LinuxMountPath {
+  int mountId;
+  const char* path;
+};
+
+struct LinuxVolume {
+  unsigned major;
+  unsigned minor;
+  const char* fsType;
+  const char* source;
+  UINT driveType;
+  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
+  int firstPath;  // index into the table's paths
+  int pathCount;  // reachable mount points; may be 0
+};
+
+// The table owns the text it was built from; every string points into it.
+struct LinuxVolumeTable {
+  char* text;
+  LinuxVolume* volumes;
+  int count;
+  LinuxMountPath* paths;
+  int pathCount;
+};
+
+// What the table builder asks about the machine. Either function may be null.
+struct VolumeProbes {
+  // Whether the block device behind a file system reports removable media.
+  bool (*isRemovable)(unsigned major, unsigned minor, const char* source);
+  // The file system's UUID in 16 bytes, where the machine knows one.
+  bool (*findUuid)(unsigned major, unsigned minor, const char* source, unsigned char uuid[16]);
+};
+
+// Replaces each \ooo (three octal digits) by its byte, in place; returns the new length.
+size_t DecodeMountField(char* field);
+
+// Splits one line (without its line end) into its fields, decoding them; false for a line
+// that is not a mount table line.
+bool ParseMountInfoLine(char* line, MountEntry* entry);
+
+MountKind ClassifyFileSystem(const char* fsType);
+
+// Reads "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx" or the same 32 hexadecimal digits without
+// dashes; false for anything else.
+bool ParseUuid(const char* text, unsigned char uuid[16]);
+
+// A stable made-up identity for a file system without a UUID: a hash of its device number,
+// type and source, shaped as a version 8 UUID.
+void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char* source,
+                  unsigned char id[16]);
+
+// \\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\ in lower case.
+void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]);
+
+// Builds the table from a copy of the mount table's text (the table takes ownership of
+// `text`, which must be allocated with malloc). False when memory runs out; the text is
+// freed then.
+bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* table);
+void FreeVolumeTable(LinuxVolumeTable* table);
+
+// The volume with this name (case ignored), with or without the trailing backslash as asked.
+const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
+                                    bool trailingBackslash);
+// The volume mounted at this path (a mount point, with or without a trailing '/').
+const LinuxVolume* FindVolumeByMountPoint(const LinuxVolumeTable* table, LPCWSTR path);
+
+// The mount points as a Windows mount-path list: each path in UTF-16 with its terminator,
+// then one more terminator (just that one for a volume without mount points). Returns the
+// length the list needs; the list is written only when it fits in `capacity`.
+DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LPWSTR list,
+                    DWORD capacity);

@@ -1,0 +1,365 @@
+// The Linux mount table as volumes, over sample tables: parsing and decoding of lines,
+// the classification of file-system types, grouping by device, reachability of mount
+// points, names, and the mount-path lists handed to the volume code.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/common/utf8.h"
+#include "platform/linux/mountinfo.h"
+
+namespace {
+
+std::string Utf8(const std::u16string& text) {
+  const WCHAR* wide = reinterpret_cast<const WCHAR*>(text.data());
+  int n = Utf8FromUtf16(wide, static_cast<int>(text.size()), nullptr, 0);
+  std::string out(static_cast<size_t>(n), '\0');
+  Utf8FromUtf16(wide, static_cast<int>(text.size()), &out[0], n);
+  return out;
+}
+
+std::string Decoded(const char* text) {
+  std::string copy = text;
+  size_t length = DecodeMountField(&copy[0]);
+  copy.resize(length);
+  return copy;
+}
+
+std::string Name(const LinuxVolume& volume) {
+  return Utf8(reinterpret_cast<const char16_t*>(volume.name));
+}
+
+// ---- Lines -------------------------------------------------------------------------------------
+
+TEST(MountInfo, DecodesOctalEscapes) {
+  EXPECT_EQ(Decoded("/mnt/usb\\040stick"), "/mnt/usb stick");
+  EXPECT_EQ(Decoded("a\\011b\\012c\\134d"), "a\tb\nc\\d");
+  EXPECT_EQ(Decoded("\\1234"), "S4");            // three digits at most
+  EXPECT_EQ(Decoded("a\\08b"), "a\\08b");        // 8 is no octal digit
+  EXPECT_EQ(Decoded("a\\04"), "a\\04");          // cut short at the end
+  EXPECT_EQ(Decoded("a\\000b"), "a\\000b");      // a zero byte would end the path
+  EXPECT_EQ(Decoded("a\\"), "a\\");
+  EXPECT_EQ(Decoded("\\134040"), "\\040");       // decoded once, not twice
+  EXPECT_EQ(Decoded(""), "");
+}
+
+TEST(MountInfo, ParsesALineWithOptionalFields) {
+  char line[] = "36 35 98:0 /mnt1 /mnt\\0402 rw,noatime master:1 shared:7 - ext3 /dev/ro\\040ot rw,errors=continue";
+  MountEntry entry;
+  ASSERT_TRUE(ParseMountInfoLine(line, &entry));
+  EXPECT_EQ(entry.mountId, 36);
+  EXPECT_EQ(entry.parentId, 35);
+  EXPECT_EQ(entry.major, 98u);
+  EXPECT_EQ(entry.minor, 0u);
+  EXPECT_STREQ(entry.root, "/mnt1");
+  EXPECT_STREQ(entry.mountPoint, "/mnt 2");
+  EXPECT_STREQ(entry.fsType, "ext3");
+  EXPECT_STREQ(entry.source, "/dev/ro ot");
+}
+
+TEST(MountInfo, ParsesALineWithoutOptionalFieldsOrSuperOptions) {
+  char line[] = "27 1 254:3 / / rw,relatime - ext4 /dev/vda3";
+  MountEntry entry;
+  ASSERT_TRUE(ParseMountInfoLine(line, &entry));
+  EXPECT_EQ(entry.major, 254u);
+  EXPECT_EQ(entry.minor, 3u);
+  EXPECT_STREQ(entry.mountPoint, "/");
+  EXPECT_STREQ(entry.source, "/dev/vda3");
+}
+
+TEST(MountInfo, RejectsLinesThatAreNoMountTableLines) {
+  const char* const bad[] = {
+      "",
+      "27 1 254:3 / / rw,relatime ext4 /dev/vda3 rw",      // no separator
+      "27 1 254:3 / / rw,relatime -",                       // nothing after it
+      "27 1 254:3 / / rw,relatime - ext4",                  // no source
+      "x 1 254:3 / / rw - ext4 /dev/vda rw",                // mount id
+      "27 1 2543 / / rw - ext4 /dev/vda rw",                // device number
+      "27 1 254: / / rw - ext4 /dev/vda rw",
+      "27 1 254:3x / / rw - ext4 /dev/vda rw",
+      "27 1 99999999999:3 / / rw - ext4 /dev/vda rw",       // beyond 32 bits
+      "27 1 254:3 /",                                       // cut short
+      "27 1 254:3 / / rw -  /dev/vda rw",                   // empty type
+  };
+  for (const char* text : bad) {
+    std::string line = text;
+    MountEntry entry;
+    EXPECT_FALSE(ParseMountInfoLine(&line[0], &entry)) << text;
+  }
+}
+
+// ---- Types ---------------------------------------------------------------------------------------
+
+struct KindCase {
+  const char* fsType;
+  MountKind kind;
+};
+
+TEST(MountInfo, ClassifiesEveryKindOfFileSystem) {
+  const KindCase cases[] = {
+      {"proc", MountPseudo},       {"sysfs", MountPseudo},       {"cgroup", MountPseudo},
+      {"cgroup2", MountPseudo},    {"devpts", MountPseudo},      {"devtmpfs", MountPseudo},
+      {"mqueue", MountPseudo},     {"debugfs", MountPseudo},     {"tracefs", MountPseudo},
+      {"securityfs", MountPseudo}, {"pstore", MountPseudo},      {"bpf", MountPseudo},
+      {"configfs", MountPseudo},   {"fusectl", MountPseudo},     {"hugetlbfs", MountPseudo},
+      {"autofs", MountPseudo},     {"binfmt_misc", MountPseudo}, {"nsfs", MountPseudo},
+      {"efivarfs", MountPseudo},   {"selinuxfs", MountPseudo},   {"rpc_pipefs", MountPseudo},
+      {"fuse.gvfsd-fuse", MountPseudo},
+      {"nfs", MountRemote},        {"nfs4", MountRemote},        {"cifs", MountRemote},
+      {"smb3", MountRemote},       {"9p", MountRemote},          {"virtiofs", MountRemote},
+      {"ceph", MountRemote},       {"fuse.sshfs", MountRemote},  {"fuse.rclone", MountRemote},
+      {"tmpfs", MountRamDisk},     {"ramfs", MountRamDisk},      {"rootfs", MountRamDisk},
+      {"iso9660", MountCdRom},     {"udf", MountCdRom},          {"squashfs", MountCdRom},
+      {"erofs", MountCdRom},
+      {"ext4", MountLocal},        {"xfs", MountLocal},          {"btrfs", MountLocal},
+      {"vfat", MountLocal},        {"overlay", MountLocal},      {"zfs", MountLocal},
+      {"fuseblk", MountLocal},     {"fuse.encfs", MountLocal},   {"nfsx", MountLocal},
+      {"PROC", MountLocal},
+  };
+  for (const KindCase& c : cases) EXPECT_EQ(ClassifyFileSystem(c.fsType), c.kind) << c.fsType;
+}
+
+// ---- Names -----------------------------------------------------------------------------------------
+
+TEST(MountInfo, ReadsUuidsWithAndWithoutDashes) {
+  unsigned char uuid[16];
+  ASSERT_TRUE(ParseUuid("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1F0", uuid));
+  const unsigned char expected[16] = {0x0f, 0x1e, 0x2d, 0x3c, 0x4b, 0x5a, 0x69, 0x78,
+                                      0x87, 0x96, 0xa5, 0xb4, 0xc3, 0xd2, 0xe1, 0xf0};
+  EXPECT_EQ(memcmp(uuid, expected, 16), 0);
+  ASSERT_TRUE(ParseUuid("0F1E2D3C4B5A69788796A5B4C3D2E1F0", uuid));
+  EXPECT_EQ(memcmp(uuid, expected, 16), 0);
+  EXPECT_FALSE(ParseUuid("1234-ABCD", uuid));                              // a FAT serial
+  EXPECT_FALSE(ParseUuid("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f", uuid));    // one short
+  EXPECT_FALSE(ParseUuid("0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1fg", uuid));   // not hex
+  EXPECT_FALSE(ParseUuid("0f1e2d3c4-b5a-6978-8796-a5b4c3d2e1f0", uuid));   // dash misplaced
+  EXPECT_FALSE(ParseUuid("", uuid));
+}
+
+TEST(MountInfo, FormatsVolumeNamesLikeWindows) {
+  unsigned char uuid[16];
+  ASSERT_TRUE(ParseUuid("0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0", uuid));
+  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
+  FormatVolumeName(uuid, name);
+  EXPECT_EQ(Utf8(reinterpret_cast<const char16_t*>(name)),
+            "\\\\?\\Volume{0f1e2d3c-4b5a-6978-8796-a5b4c3d2e1f0}\\");
+  EXPECT_EQ(std::u16string(reinterpret_cast<const char16_t*>(name)).size(),
+            static_cast<size_t>(LINUX_VOLUME_NAME_CAPACITY - 1));
+}
+
+TEST(MountInfo, HashedIdsAreStableWellFormedAndTellFileSystemsApart) {
+  unsigned char a[16], again[16], otherMinor[16], otherType[16], otherSource[16];
+  HashVolumeId(0, 41, "tmpfs", "tmpfs", a);
+  HashVolumeId(0, 41, "tmpfs", "tmpfs", again);
+  HashVolumeId(0, 42, "tmpfs", "tmpfs", otherMinor);
+  HashVolumeId(0, 41, "ramfs", "tmpfs", otherType);
+  HashVolumeId(0, 41, "tmpfs", "none", otherSource);
+  EXPECT_EQ(memcmp(a, again, 16), 0);
+  EXPECT_NE(memcmp(a, otherMinor, 16), 0);
+  EXPECT_NE(memcmp(a, otherType, 16), 0);
+  EXPECT_NE(memcmp(a, otherSource, 16), 0);
+  EXPECT_EQ(a[6] >> 4, 8);        // version 8
+  EXPECT_EQ(a[8] & 0xC0, 0x80);   // RFC 4122 variant
+}
+
+// ---- Tables ----------------------------------------------------------------------------------------
+
+const char SampleTable[] =
+    "22 27 0:21 / /proc rw,relatime shared:5 - proc proc rw\n"
+    "23 27 0:22 / /sys rw,relatime shared:6 - sysfs sysfs rw\n"
+    "27 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+    "28 27 8:1 /home/shared /srv/shared rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+    "29 27 8:17 / /mnt/usb\\040stick rw,nosuid - vfat /dev/sdb1 rw\n"
+    "30 27 0:40 / /net/home rw - nfs4 server:/export/home rw\n"
+    "31 27 0:41 / /tmp rw - tmpfs tmpfs rw\n"
+    "32 27 11:0 / /media/cdrom ro - iso9660 /dev/sr0 ro\n"
+    "33 27 0:42 / /var/lib/docker/overlay rw - overlay overlay rw,lowerdir=/a\n"
+    "34 27 0:43 / /dev/shm rw - tmpfs tmpfs rw\n"
+    "35 34 0:44 / /dev/shm rw - tmpfs tmpfs rw\n"
+    "36 27 8:1 / /mnt/again rw - ext4 /dev/sda1 rw\n"
+    "37 23 0:45 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n"
+    "38 27 7:0 / /snap/core/1 ro - squashfs /dev/loop0 ro\n"
+    "39 34 8:33 / /dev/shm/inner rw - ext4 /dev/sdc1 rw\n"
+    "40 35 8:49 / /dev/shm/visible rw - ext4 /dev/sdd1 rw\n"
+    "41 27 0:50 / /mnt/caf\xc3\xa9 rw - btrfs /dev/sde rw\n"
+    "not a mount table line\n";
+
+bool SampleRemovable(unsigned major, unsigned minor, const char* source) {
+  return (major == 8 && minor == 17) || strcmp(source, "/dev/sde") == 0;
+}
+
+bool SampleUuid(unsigned major, unsigned minor, const char*, unsigned char uuid[16]) {
+  if (major != 8 || minor != 1) return false;
+  return ParseUuid("11111111-2222-3333-4444-555555555555", uuid);
+}
+
+const VolumeProbes SampleProbes = {SampleRemovable, SampleUuid};
+
+class VolumeTableTest : public ::testing::Test {
+ protected:
+  void Build(const char* text, const VolumeProbes* probes = &SampleProbes) {
+    ASSERT_TRUE(BuildVolumeTable(strdup(text), probes, &table_));
+  }
+  void TearDown() override { FreeVolumeTable(&table_); }
+
+  std::vector<std::string> Paths(const LinuxVolume& volume) const {
+    std::vector<std::string> paths;
+    for (int i = 0; i < volume.pathCount; ++i) paths.push_back(table_.paths[volume.firstPath + i].path);
+    return paths;
+  }
+  const LinuxVolume* ByDevice(unsigned major, unsigned minor) const {
+    for (int v = 0; v < table_.count; ++v) {
+      if (table_.volumes[v].major == major && table_.volumes[v].minor == minor) return &table_.volumes[v];
+    }
+    return nullptr;
+  }
+  std::u16string List(const LinuxVolume& volume) const {
+    WCHAR list[260];
+    DWORD length = MountPathList(&table_, &volume, list, 260);
+    return std::u16string(reinterpret_cast<const char16_t*>(list), length);
+  }
+
+  LinuxVolumeTable table_ = {};
+};
+
+using Strings = std::vector<std::string>;
+
+struct VolumeExpectation {
+  unsigned major, minor;
+  UINT driveType;
+  Strings paths;
+};
+
+TEST_F(VolumeTableTest, GroupsMountsByDeviceInTableOrder) {
+  Build(SampleTable);
+  const VolumeExpectation expected[] = {
+      {8, 1, DRIVE_FIXED, {"/", "/srv/shared", "/mnt/again"}},
+      {8, 17, DRIVE_REMOVABLE, {"/mnt/usb stick"}},
+      {0, 40, DRIVE_REMOTE, {"/net/home"}},
+      {0, 41, DRIVE_RAMDISK, {"/tmp"}},
+      {11, 0, DRIVE_CDROM, {"/media/cdrom"}},
+      {0, 42, DRIVE_FIXED, {"/var/lib/docker/overlay"}},
+      {0, 43, DRIVE_RAMDISK, {}},  // hidden under the tmpfs mounted on top of it
+      {0, 44, DRIVE_RAMDISK, {"/dev/shm"}},
+      {7, 0, DRIVE_CDROM, {"/snap/core/1"}},
+      {8, 33, DRIVE_FIXED, {}},  // inside the hidden tree
+      {8, 49, DRIVE_FIXED, {"/dev/shm/visible"}},
+      {0, 50, DRIVE_REMOVABLE, {"/mnt/caf\xc3\xa9"}},  // anonymous number, removable by its source
+  };
+  ASSERT_EQ(table_.count, static_cast<int>(sizeof expected / sizeof expected[0]));
+  for (int v = 0; v < table_.count; ++v) {
+    const LinuxVolume& volume = table_.volumes[v];
+    SCOPED_TRACE("volume " + std::to_string(v));
+    EXPECT_EQ(volume.major, expected[v].major);
+    EXPECT_EQ(volume.minor, expected[v].minor);
+    EXPECT_EQ(volume.driveType, expected[v].driveType);
+    EXPECT_EQ(Paths(volume), expected[v].paths);
+  }
+  EXPECT_EQ(table_.pathCount, 12);
+}
+
+TEST_F(VolumeTableTest, NamesComeFromTheUuidOrAHashAndAreAllDifferent) {
+  Build(SampleTable);
+  EXPECT_EQ(Name(*ByDevice(8, 1)), "\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\");
+  for (int v = 0; v < table_.count; ++v) {
+    std::string name = Name(table_.volumes[v]);
+    EXPECT_EQ(name.size(), 49u) << name;
+    EXPECT_EQ(name.rfind("\\\\?\\Volume{", 0), 0u) << name;
+    for (int w = 0; w < v; ++w) EXPECT_NE(name, Name(table_.volumes[w]));
+  }
+  // The same table gives the same names again.
+  LinuxVolumeTable again;
+  ASSERT_TRUE(BuildVolumeTable(strdup(SampleTable), &SampleProbes, &again));
+  for (int v = 0; v < table_.count; ++v) EXPECT_EQ(Name(again.volumes[v]), Name(table_.volumes[v]));
+  FreeVolumeTable(&again);
+}
+
+TEST_F(VolumeTableTest, TwoFileSystemsWithOneUuidStillGetTwoNames) {
+  // A copied disk: both carry the same UUID.
+  const VolumeProbes sameUuid = {nullptr, [](unsigned, unsigned, const char*, unsigned char uuid[16]) {
+                                   return ParseUuid("11111111-2222-3333-4444-555555555555", uuid);
+                                 }};
+  Build("27 1 8:1 / / rw - ext4 /dev/sda1 rw\n28 27 8:17 / /copy rw - ext4 /dev/sdb1 rw\n", &sameUuid);
+  ASSERT_EQ(table_.count, 2);
+  EXPECT_EQ(Name(table_.volumes[0]), "\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\");
+  EXPECT_NE(Name(table_.volumes[1]), Name(table_.volumes[0]));
+}
+
+TEST_F(VolumeTableTest, WithoutProbesEveryLocalVolumeIsFixedAndNamedByHash) {
+  Build(SampleTable, nullptr);
+  EXPECT_EQ(ByDevice(8, 17)->driveType, static_cast<UINT>(DRIVE_FIXED));
+  unsigned char id[16];
+  HashVolumeId(8, 1, "ext4", "/dev/sda1", id);
+  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
+  FormatVolumeName(id, name);
+  EXPECT_EQ(Name(*ByDevice(8, 1)), Utf8(reinterpret_cast<const char16_t*>(name)));
+}
+
+TEST_F(VolumeTableTest, AnEmptyOrPseudoOnlyTableHasNoVolumes) {
+  Build("");
+  EXPECT_EQ(table_.count, 0);
+  FreeVolumeTable(&table_);
+  Build("22 1 0:21 / /proc rw - proc proc rw\n23 1 0:22 / /sys rw - sysfs sysfs rw\n");
+  EXPECT_EQ(table_.count, 0);
+}
+
+TEST_F(VolumeTableTest, MountPathListsAreWindowsMultiStrings) {
+  Build(SampleTable);
+  EXPECT_EQ(List(*ByDevice(8, 1)), std::u16string(u"/\0/srv/shared\0/mnt/again\0\0", 26));
+  EXPECT_EQ(List(*ByDevice(0, 50)), std::u16string(u"/mnt/caf\u00e9\0\0", 11));
+  EXPECT_EQ(List(*ByDevice(0, 43)), std::u16string(u"\0", 1));
+
+  // What does not fit is not written, and the length needed comes back.
+  WCHAR small[25];
+  for (WCHAR& ch : small) ch = u'#';
+  EXPECT_EQ(MountPathList(&table_, ByDevice(8, 1), small, 25), 26u);
+  EXPECT_EQ(small[0], u'#');
+  EXPECT_EQ(MountPathList(&table_, ByDevice(8, 1), nullptr, 0), 26u);
+  WCHAR exact[26];
+  EXPECT_EQ(MountPathList(&table_, ByDevice(8, 1), exact, 26), 26u);
+  EXPECT_EQ(exact[25], 0);
+}
+
+TEST_F(VolumeTableTest, FindsVolumesByNameAndByMountPoint) {
+  Build(SampleTable);
+  const LinuxVolume* root = ByDevice(8, 1);
+  EXPECT_EQ(FindVolumeByName(&table_, reinterpret_cast<LPCWSTR>(
+                                          u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\"),
+                             true),
+            root);
+  EXPECT_EQ(FindVolumeByName(&table_, reinterpret_cast<LPCWSTR>(
+                                          u"\\\\?\\VOLUME{11111111-2222-3333-4444-555555555555}"),
+                             false),
+            root);
+  EXPECT_EQ(FindVolumeByName(&table_, reinterpret_cast<LPCWSTR>(
+                                          u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}"),
+                             true),
+            nullptr);
+  EXPECT_EQ(FindVolumeByName(&table_, reinterpret_cast<LPCWSTR>(
+                                          u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\"),
+                             false),
+            nullptr);
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/")), root);
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/mnt/again/")), root);
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/mnt/usb stick")),
+            ByDevice(8, 17));
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/mnt/caf\u00e9")),
+            ByDevice(0, 50));
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/dev/shm")), ByDevice(0, 44));
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/TMP")), nullptr);
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/proc")), nullptr);
+  EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"")), nullptr);
+}
+
+TEST_F(VolumeTableTest, MountsInALoopOfParentLinksAreNotTrusted) {
+  Build("50 51 8:1 / /a rw - ext4 /dev/sda1 rw\n51 50 8:2 / /b rw - ext4 /dev/sda2 rw\n");
+  ASSERT_EQ(table_.count, 2);
+  EXPECT_EQ(table_.volumes[0].pathCount, 0);
+  EXPECT_EQ(table_.volumes[1].pathCount, 0);
+}
+
+}  // namespace

@@ -1,0 +1,246 @@
+// Volumes and files of the Linux backend on the machine the tests run on: the enumeration,
+// mount-path lists, drive types, opening a volume by its device name and writing it out,
+// and CreateFileW and FlushFileBuffers on plain files.
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "backend_test.h"
+
+namespace {
+
+class Volumes : public BackendTest {
+ protected:
+  static std::vector<std::u16string> AllVolumes() {
+    std::vector<std::u16string> names;
+    WCHAR name[MAX_PATH];
+    HANDLE search = FindFirstVolumeW(name, MAX_PATH);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(name);
+    while (FindNextVolumeW(search, name, MAX_PATH));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_MORE_FILES), GetLastError());
+    EXPECT_TRUE(FindVolumeClose(search));
+    return names;
+  }
+
+  // The mount paths of a volume, one string each.
+  static std::vector<std::u16string> MountPaths(const std::u16string& volume) {
+    WCHAR list[4096];
+    DWORD length = 0;
+    std::vector<std::u16string> paths;
+    if (!GetVolumePathNamesForVolumeNameW(volume.c_str(), list, 4096, &length)) return paths;
+    for (DWORD at = 0; at + 1 < length;) {
+      std::u16string path(list + at);
+      paths.push_back(path);
+      at += static_cast<DWORD>(path.size()) + 1;
+    }
+    return paths;
+  }
+
+  // The volume mounted at "/", which every machine has.
+  static std::u16string RootVolume() {
+    for (const std::u16string& name : AllVolumes()) {
+      for (const std::u16string& path : MountPaths(name)) {
+        if (path == u"/") return name;
+      }
+    }
+    return std::u16string();
+  }
+};
+
+TEST_F(Volumes, TheEnumerationYieldsWellFormedDistinctNames) {
+  std::vector<std::u16string> names = AllVolumes();
+  ASSERT_FALSE(names.empty());
+  for (size_t i = 0; i < names.size(); ++i) {
+    const std::u16string& name = names[i];
+    EXPECT_EQ(name.size(), 49u);
+    EXPECT_EQ(name.substr(0, 11), u"\\\\?\\Volume{");
+    EXPECT_EQ(name.substr(47), u"}\\");
+    for (size_t j = 0; j < i; ++j) EXPECT_NE(name, names[j]);
+  }
+  // Asked again, the machine gives the same names in the same order.
+  EXPECT_EQ(AllVolumes(), names);
+}
+
+TEST_F(Volumes, TheRootFileSystemIsAVolumeMountedAtSlash) {
+  std::u16string root = RootVolume();
+  ASSERT_FALSE(root.empty());
+  UINT type = GetDriveTypeW(root.c_str());
+  EXPECT_TRUE(type == DRIVE_FIXED || type == DRIVE_REMOVABLE || type == DRIVE_REMOTE) << type;
+  EXPECT_EQ(GetDriveTypeW(u"/"), type);
+  EXPECT_EQ(GetDriveTypeW(u"/proc"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+  EXPECT_EQ(GetDriveTypeW(u"/no/such/mount"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+}
+
+TEST_F(Volumes, AMountListThatDoesNotFitAsksForMoreRoom) {
+  std::u16string root = RootVolume();
+  ASSERT_FALSE(root.empty());
+  WCHAR list[4096];
+  DWORD needed = 0;
+  ASSERT_TRUE(GetVolumePathNamesForVolumeNameW(root.c_str(), list, 4096, &needed));
+  ASSERT_GE(needed, 3u);
+  WCHAR small[4096];
+  DWORD asked = 0;
+  SetLastError(0);
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(root.c_str(), small, needed - 1, &asked));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_MORE_DATA), GetLastError());
+  EXPECT_EQ(asked, needed);
+  DWORD exact = 0;
+  EXPECT_TRUE(GetVolumePathNamesForVolumeNameW(root.c_str(), small, needed, &exact));
+  EXPECT_EQ(exact, needed);
+  EXPECT_EQ(std::u16string(small, needed), std::u16string(list, needed));
+}
+
+TEST_F(Volumes, NamesThatAreNoVolumesAreRefused) {
+  std::u16string root = RootVolume();
+  ASSERT_FALSE(root.empty());
+  WCHAR list[260];
+  DWORD length = 0;
+  std::u16string withoutBackslash = root.substr(0, root.size() - 1);
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(withoutBackslash.c_str(), list, 260, &length));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_NAME), GetLastError());
+  std::u16string unknown = u"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\";
+  EXPECT_FALSE(GetVolumePathNamesForVolumeNameW(unknown.c_str(), list, 260, &length));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_EQ(GetDriveTypeW(unknown.c_str()), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+
+  HANDLE volume = CreateFileW(u"\\\\?\\Volume{00000000-0000-0000-0000-000000000000}", GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(volume, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  // The device is the name without its backslash; with it nothing is found.
+  volume = CreateFileW(root.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+  EXPECT_EQ(volume, INVALID_HANDLE_VALUE);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+}
+
+TEST_F(Volumes, AVolumeOpensByItsDeviceNameAndIsWrittenOut) {
+  std::u16string root = RootVolume();
+  ASSERT_FALSE(root.empty());
+  std::u16string device = root.substr(0, root.size() - 1);
+  for (char16_t& ch : device) {
+    if (ch >= u'a' && ch <= u'z') ch = static_cast<char16_t>(ch - 32);  // case does not matter
+  }
+  HANDLE volume = CreateFileW(device.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+  ASSERT_NE(volume, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_TRUE(FlushFileBuffers(volume)) << GetLastError();
+  EXPECT_TRUE(CloseHandle(volume));
+}
+
+TEST_F(Volumes, ASearchGivesNoNameIntoABufferTooSmall) {
+  WCHAR name[MAX_PATH];
+  HANDLE search = FindFirstVolumeW(name, MAX_PATH);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  WCHAR small[10];
+  BOOL more = FindNextVolumeW(search, small, 10);
+  EXPECT_FALSE(more);
+  DWORD error = GetLastError();
+  EXPECT_TRUE(error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_NO_MORE_FILES) << error;
+  EXPECT_TRUE(FindVolumeClose(search));
+  EXPECT_EQ(FindFirstVolumeW(small, 10), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), GetLastError());
+  EXPECT_FALSE(FindVolumeClose(nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+// ---- Plain files ------------------------------------------------------------------------------
+
+class Files : public BackendTest {
+ protected:
+  void SetUp() override {
+    BackendTest::SetUp();
+    char pattern[] = "/tmp/sorvanel-files-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    directory = pattern;
+    file = directory + "/settings.ini";
+    int fd = open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, "[Main]\n", 7), 7);
+    close(fd);
+  }
+  void TearDown() override {
+    unlink(file.c_str());
+    rmdir(directory.c_str());
+    BackendTest::TearDown();
+  }
+  static std::u16string W(const std::string& path) { return Wide(path.c_str()); }
+
+  std::string directory;
+  std::string file;
+};
+
+HANDLE Open(const std::u16string& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+TEST_F(Files, AnExistingFileOpensForReading) {
+  HANDLE handle = Open(W(file), GENERIC_READ);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+  // Windows writes out a file only through a handle that may write.
+  EXPECT_FALSE(FlushFileBuffers(handle));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+  EXPECT_TRUE(CloseHandle(handle));
+
+  handle = Open(W(file), GENERIC_READ | GENERIC_WRITE);
+  ASSERT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+  EXPECT_TRUE(FlushFileBuffers(handle));
+  EXPECT_TRUE(CloseHandle(handle));
+}
+
+struct OpenFailure {
+  const char* path;  // under the test's directory
+  DWORD disposition;
+  DWORD error;
+};
+
+TEST_F(Files, FailedOpensGiveTheErrorsOfWindows) {
+  const OpenFailure cases[] = {
+      {"/missing.ini", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"/missing/settings.ini", OPEN_EXISTING, ERROR_FILE_NOT_FOUND},
+      {"/settings.ini/below", OPEN_EXISTING, ERROR_PATH_NOT_FOUND},
+      {"", OPEN_EXISTING, ERROR_ACCESS_DENIED},  // the directory itself
+      {"/settings.ini", 2 /* CREATE_ALWAYS */, ERROR_INVALID_PARAMETER},
+  };
+  for (const OpenFailure& c : cases) {
+    SetLastError(0);
+    HANDLE handle = CreateFileW(W(directory + c.path).c_str(), GENERIC_READ, FILE_SHARE_READ,
+                                nullptr, c.disposition, 0, nullptr);
+    EXPECT_EQ(handle, INVALID_HANDLE_VALUE) << c.path;
+    EXPECT_EQ(GetLastError(), c.error) << c.path;
+  }
+  EXPECT_EQ(CreateFileW(u"", GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr), INVALID_HANDLE_VALUE);
+  EXPECT_EQ(static_cast<DWORD>(ERROR_PATH_NOT_FOUND), GetLastError());
+}
+
+TEST_F(Files, AFileWithANonAsciiNameOpens) {
+  std::string name = directory + "/caf\xc3\xa9.ini";
+  int fd = open(name.c_str(), O_CREAT | O_WRONLY, 0600);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  std::u16string wide = W(directory) + u"/caf\u00e9.ini";
+  HANDLE handle = Open(wide, GENERIC_READ);
+  EXPECT_NE(handle, INVALID_HANDLE_VALUE) << GetLastError();
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  unlink(name.c_str());
+}
+
+TEST_F(Files, FlushingSomethingThatIsNoFileFails) {
+  EXPECT_FALSE(FlushFileBuffers(nullptr));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_FALSE(FlushFileBuffers(INVALID_HANDLE_VALUE));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  WCHAR name[MAX_PATH];
+  HANDLE search = FindFirstVolumeW(name, MAX_PATH);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  EXPECT_FALSE(FlushFileBuffers(search));
+  EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+  EXPECT_TRUE(FindVolumeClose(search));
+}
+
+}  // namespace

@@ -102,16 +102,6 @@ HANDLE SimOpenPlainFile(LPCWSTR path, DWORD, DWORD, DWORD disposition) {
   return SimCreateHandle(SimHandleKind::File, nullptr, nullptr, true, description.c_str());
 }
 
-// Until the volume part of the simulation takes over CreateFileW (and hands plain paths to
-// SimOpenPlainFile), this weak definition serves plain files alone.
-extern "C" __attribute__((weak)) HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD access,
-                                                            DWORD share, LPSECURITY_ATTRIBUTES,
-                                                            DWORD disposition, DWORD,
-                                                            HANDLE) {
-  if (SimFault("CreateFileW")) return INVALID_HANDLE_VALUE;
-  return SimOpenPlainFile(fileName, access, share, disposition);
-}
-
 // A file that cannot be read gives the default, as a missing one does; a failed call
 // behaves the same way.
 extern "C" DWORD WINAPI GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName,

@@ -255,3 +255,20 @@ void StopWineServer() {
   options.environment = WineEnvironmentWith({});
   RunProcess({"wineserver", "-k"}, options);
 }
+
+std::string ScreenText(const std::string& raw) {
+  std::string text;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
+      i += 2;
+      while (i < raw.size() && !(raw[i] >= 0x40 && raw[i] <= 0x7E)) ++i;
+      continue;
+    }
+    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
+      while (i < raw.size() && raw[i] != '\a') ++i;
+      continue;
+    }
+    text += raw[i];
+  }
+  return text;
+}

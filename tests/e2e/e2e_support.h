@@ -44,3 +44,7 @@ bool PrepareWinePrefix();
 std::vector<std::string> WineEnvironment();
 // Stops the prefix's wineserver (and with it any Wine services started by a test).
 void StopWineServer();
+
+// What a terminal shows, as the user reads it: Wine's console adds cursor-control sequences
+// (ESC [ ... and ESC ] ... BEL), which carry no text and are removed here.
+std::string ScreenText(const std::string& raw);

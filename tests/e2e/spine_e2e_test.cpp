@@ -61,25 +61,6 @@ ProcessResult RunProgram(Target target, const std::vector<std::string>& argument
   return RunWine(argv, options);
 }
 
-// What a terminal shows, as the user reads it: Wine's console adds cursor-control sequences
-// (ESC [ ... and ESC ] ... BEL), which carry no text and are removed here.
-std::string ScreenText(const std::string& raw) {
-  std::string text;
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == '[') {
-      i += 2;
-      while (i < raw.size() && !(raw[i] >= 0x40 && raw[i] <= 0x7E)) ++i;
-      continue;
-    }
-    if (raw[i] == '\x1b' && i + 1 < raw.size() && raw[i + 1] == ']') {
-      while (i < raw.size() && raw[i] != '\a') ++i;
-      continue;
-    }
-    text += raw[i];
-  }
-  return text;
-}
-
 ProcessResult RunTerminal(Target target, const std::vector<std::string>& arguments) {
   if (target == Target::Linux) {
     std::vector<std::string> argv = {LinuxProgram()};

@@ -112,11 +112,12 @@ TEST_F(Volumes, NamesThatAreNoVolumesAreRefused) {
                               FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(volume, INVALID_HANDLE_VALUE);
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
-  // The device is the name without its backslash; with it nothing is found.
+  // The device is the name without its backslash; with it the name is the root directory,
+  // which does not open without backup semantics.
   volume = CreateFileW(root.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(volume, INVALID_HANDLE_VALUE);
-  EXPECT_EQ(static_cast<DWORD>(ERROR_FILE_NOT_FOUND), GetLastError());
+  EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
 }
 
 TEST_F(Volumes, AVolumeOpensByItsDeviceNameAndIsWrittenOut) {

@@ -233,8 +233,14 @@ extern "C" HANDLE WINAPI CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWOR
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   S().opens.push_back({name, desiredAccess, shareMode, securityAttributes != nullptr,
                        creationDisposition, flagsAndAttributes, templateFile != nullptr});
-  // The device is the volume's name without its trailing backslash.
-  const SimVolume* volume = name.back() == u'\\' ? nullptr : FindVolume(name + u"\\");
+  // The device is the volume's name without its trailing backslash; with it the name is the
+  // root directory, which opens only with backup semantics.
+  if (name.back() == u'\\') {
+    bool known = FindVolume(name) != nullptr;
+    SimSetLastError(known ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  const SimVolume* volume = FindVolume(name + u"\\");
   if (!volume) {
     SimSetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;

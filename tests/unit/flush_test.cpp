@@ -2,6 +2,7 @@
 // how often each is flushed and in which order, what is shown, and every failing call.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 
 #include "unit/volume_test_support.h"
@@ -127,6 +128,46 @@ TEST_F(FlushTest, EachPassClosesItsSearchBeforeTheNextBegins) {
                         "FindFirstVolumeW", "FlushFileBuffers", "FindVolumeClose",
                         "FindFirstVolumeW", "FlushFileBuffers", "FindVolumeClose",
                         "FindFirstVolumeW", "FlushFileBuffers", "FindVolumeClose"}));
+}
+
+// The calls of two passes, one that flushes and one that finds nothing, in the order made:
+// each volume's mount paths are read before its drive type, also for a volume that does not
+// take part; FlushOneVolume reads the paths again, shows its line, opens, flushes and
+// closes; the search is closed before the template is reported as not found.
+TEST_F(FlushTest, APassMakesItsCallsInOrder) {
+  SimSetVolumes({SimMakeVolume(1, {u"C:\\"}), SimMakeVolume(2, {u"F:\\"}, DRIVE_CDROM)});
+  EXPECT_EQ(Flush(u"C: X:", true), 0);
+  const std::vector<std::string> watched = {
+      "FindFirstVolumeW", "FindNextVolumeW", "FindVolumeClose", "GetVolumePathNamesForVolumeNameW",
+      "GetDriveTypeW",    "CreateFileW",     "FlushFileBuffers", "CloseHandle", "WriteConsoleW"};
+  std::vector<std::string> calls;
+  for (const std::string& call : SimCallLog()) {
+    if (std::find(watched.begin(), watched.end(), call) != watched.end()) calls.push_back(call);
+  }
+  const std::string paths = "GetVolumePathNamesForVolumeNameW";
+  EXPECT_EQ(calls, (std::vector<std::string>{
+                       "FindFirstVolumeW", paths, "GetDriveTypeW",
+                       paths, "WriteConsoleW", "CreateFileW", "FlushFileBuffers", "CloseHandle",
+                       "FindNextVolumeW", paths, "GetDriveTypeW",
+                       "FindNextVolumeW", "FindVolumeClose",
+                       "FindFirstVolumeW", paths, "GetDriveTypeW",
+                       "FindNextVolumeW", paths, "GetDriveTypeW",
+                       "FindNextVolumeW", "FindVolumeClose", "WriteConsoleW"}));
+  EXPECT_EQ(Notes(), "Flushing " + U8(V1) + " (C:\\)\r\n");
+  EXPECT_EQ(Errors(), NotFound("X:"));
+}
+
+// A volume has a mount path only when its list is longer than 2 characters: the bare list
+// terminator (1) and an empty path with it (2) are none, a one-character path (3) is one.
+TEST_F(FlushTest, AMountListOf2CharactersOrLessHoldsNoMountPath) {
+  SimSetVolumes({SimMakeVolume(1, {}), SimMakeVolume(2, {u""}), SimMakeVolume(3, {u"X"})});
+  EXPECT_EQ(Flush(u"", true), 0);
+  EXPECT_EQ(SimFlushedVolumes(), (Names{V3}));
+  EXPECT_EQ(Notes(), "Flushing " + U8(V3) + " (X)\r\n");
+  EmptyTemplateList(&list_);
+  EXPECT_EQ(Flush(u"*"), 0);
+  EXPECT_EQ(SimFlushedVolumes(), (Names{V3, V3}));
+  EXPECT_EQ(Errors(), "");
 }
 
 TEST_F(FlushTest, OpensTheDeviceForWritingWithSharing) {

@@ -326,7 +326,14 @@ HANDLE OpenVolumeDevice(LPCWSTR name) {
       fd = -1;
     }
   }
+  // With its trailing backslash the name is the volume's root directory, which Windows
+  // opens only with backup semantics.
+  bool rootDirectory = !volume && FindVolumeByName(table, name, true);
   UnlockTable();
+  if (rootDirectory) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return INVALID_HANDLE_VALUE;
+  }
   if (fd < 0) {
     // A volume that is gone, or can no longer be reached, is not found.
     if (openError != 0) {

@@ -154,8 +154,15 @@ TEST(ProfileReader, ReadsIntegersFromLeadingDigits) {
   } cases[] = {
       {"60", 60},          {"  60  ", 60},         {"102abc", 102},      {"abc", 0},
       {"+7", 7},           {"-1", 0xFFFFFFFFu},     {"-", 0},             {"007", 7},
-      {"4294967295", 0xFFFFFFFFu}, {"4294967296", 0}, {"1 000", 1},       {"\"15\"", 15},
-      {"0x10", 0},         {"1001", 1001},
+      {"4294967295", 0xFFFFFFFFu}, {"4294967296", 0}, {"4294967297", 1},  {"1 000", 1},
+      {"\"15\"", 15},      {"1001", 1001},
+      // A prefix in lower case picks the base, as for the system's integer reading.
+      {"0x10", 16},        {"0x3c", 60},           {"0x3C", 60},         {"-0x10", 0xFFFFFFF0u},
+      {"0o17", 15},        {"0b101", 5},           {"0b102", 2},         {"0o8", 0},
+      {"0xG", 0},          {"0X10", 0},            {"0B1", 0},           {"x10", 0},
+      {"0xFFFFFFFF1", 0xFFFFFFF1u},                {"10x", 10},
+      // Control characters before the number count as blanks.
+      {"\x0B" "42", 42},   {"\x1A" "42", 42},
   };
   for (auto& c : cases) {
     std::u16string text = Decode(std::string("[Main]\nInterval=") + c.value + "\n");

@@ -209,9 +209,28 @@ UINT ProfileReadInt(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR ke
 }
 
 UINT ProfileParseInt(LPCWSTR value) {
+  while (*value != 0 && *value <= ' ') ++value;
   bool negative = false;
   if (*value == '+' || *value == '-') negative = *value++ == '-';
+  UINT base = 10;
+  if (value[0] == '0' && (value[1] == 'x' || value[1] == 'o' || value[1] == 'b')) {
+    base = value[1] == 'x' ? 16u : value[1] == 'o' ? 8u : 2u;
+    value += 2;
+  }
   UINT result = 0;
-  while (*value >= '0' && *value <= '9') result = result * 10u + static_cast<UINT>(*value++ - '0');
+  for (;; ++value) {
+    UINT digit;
+    if (*value >= '0' && *value <= '9') {
+      digit = static_cast<UINT>(*value - '0');
+    } else if (*value >= 'a' && *value <= 'f') {
+      digit = static_cast<UINT>(*value - 'a' + 10);
+    } else if (*value >= 'A' && *value <= 'F') {
+      digit = static_cast<UINT>(*value - 'A' + 10);
+    } else {
+      break;
+    }
+    if (digit >= base) break;
+    result = result * base + digit;
+  }
   return negative ? 0u - result : result;
 }

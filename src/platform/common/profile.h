@@ -39,7 +39,9 @@ DWORD ProfileReadString(const WCHAR* text, DWORD length, LPCWSTR section, LPCWST
 UINT ProfileReadInt(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,
                     int defaultValue);
 
-// The number at the start of a value: an optional sign, then decimal digits up to the
-// first other character ("102abc" is 102, "abc" is 0). Overflow wraps modulo 2^32 and a
-// minus sign negates in 32-bit arithmetic, so "-1" is 0xFFFFFFFF.
+// The number at the start of a value, read as the system's profile functions read it:
+// leading control characters and blanks skipped, an optional sign, then "0x", "0o" or "0b"
+// (lower case) for base 16, 8 or 2, otherwise base 10, then digits of that base up to the
+// first other character ("102abc" is 102, "0x1F" is 31, "abc" is 0). Overflow wraps modulo
+// 2^32 and a minus sign negates in 32-bit arithmetic, so "-1" is 0xFFFFFFFF.
 UINT ProfileParseInt(LPCWSTR value);

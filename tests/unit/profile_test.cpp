@@ -65,7 +65,12 @@ TEST(ProfileReader, FindsValuesByTheRulesOfTheProfileFunctions) {
       {"lone quote kept", "[Main]\nKey=\"\n", u"Main", u"Key", "\""},
       {"empty quotes", "[Main]\nKey=\"\"\n", u"Main", u"Key", ""},
       {"empty value", "[Main]\nKey=\n", u"Main", u"Key", ""},
-      {"line without '='", "[Main]\nKey\n", u"Main", u"Key", ""},
+      {"line without '=' has no value", "[Main]\nKey\n", u"Main", u"Key", "dflt"},
+      {"... and hides a later value", "[Main]\nKey\nKey=x\n", u"Main", u"Key", "dflt"},
+      {"... but not an earlier one", "[Main]\nKey=x\nKey\n", u"Main", u"Key", "x"},
+      {"Ctrl+Z at the end of the file", "[Main]\r\nKey=C:\x1A", u"Main", u"Key", "C:"},
+      {"vertical tab and form feed are blanks", "[Main]\n\x0BKey\x0C=\x0C" "x\x0B\n", u"Main",
+       u"Key", "x"},
       {"'=' in value", "[Main]\nKey=a=b\n", u"Main", u"Key", "a=b"},
       {"CR alone ends lines", "[Main]\rKey=x\rOther=y\r", u"Main", u"Key", "x"},
       {"no line end at the end", "[Main]\nKey=last", u"Main", u"Key", "last"},
@@ -128,7 +133,7 @@ TEST(ProfileReader, MissingFileGivesTheDefault) {
 }
 
 TEST(ProfileReader, ListsSectionsAndKeys) {
-  std::u16string text = Decode("[One]\na=1\n;c=3\nb=2\n[Two]\nc=3\n[One]\nd=4\n");
+  std::u16string text = Decode("[One]\na=1\n;c=3\nnovalue\nb=2\n[Two]\nc=3\n[One]\nd=4\n");
   const WCHAR* t = reinterpret_cast<const WCHAR*>(text.data());
   DWORD n = static_cast<DWORD>(text.size());
   WCHAR out[32];

@@ -4,13 +4,14 @@
 //
 // The rules:
 // - a line is ended by CR, LF or CR LF, the text by its end or a zero character; blanks
-//   (space, tab) at both ends of a line are ignored; empty lines and lines whose first
-//   character is ';' are skipped;
+//   (space, the control characters tab to CR, and Ctrl+Z) at both ends of a line are
+//   ignored; empty lines and lines whose first character is ';' are skipped;
 // - "[name]" opens a section; the name is what lies between '[' and the next ']' (the end
 //   of the line when there is none), without surrounding blanks;
 // - any other line in a section is "key=value"; key and value lose surrounding blanks; a
-//   line without '=' is a key with an empty value; lines before the first section belong
-//   to no section;
+//   line without '=' has no value: when it comes first among the lines of its name, a
+//   lookup gives the default, and key lists leave it out; lines before the first section
+//   belong to no section;
 // - names are compared without regard to case; the first matching section is the only one
 //   searched, and its first matching key wins;
 // - a value of two or more characters that begins and ends with the same quote (' or ")

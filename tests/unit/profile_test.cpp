@@ -92,14 +92,17 @@ TEST(ProfileReader, FindsValuesByTheRulesOfTheProfileFunctions) {
   }
 }
 
-TEST(ProfileReader, ReadsUtf16WithByteOrderMark) {
+TEST(ProfileReader, ReadsUtf16WithByteOrderMarkInEitherByteOrder) {
   std::u16string wide = u"[Main]\r\nKey=\u20AC 5\r\n";
-  std::string bytes = "\xFF\xFE";
+  std::string little = "\xFF\xFE", big = "\xFE\xFF";
   for (char16_t ch : wide) {
-    bytes += static_cast<char>(ch & 0xFF);
-    bytes += static_cast<char>(ch >> 8);
+    little += static_cast<char>(ch & 0xFF);
+    little += static_cast<char>(ch >> 8);
+    big += static_cast<char>(ch >> 8);
+    big += static_cast<char>(ch & 0xFF);
   }
-  EXPECT_EQ(Read(bytes, u"Main", u"Key").value, "\xE2\x82\xAC 5");
+  EXPECT_EQ(Read(little, u"Main", u"Key").value, "\xE2\x82\xAC 5");
+  EXPECT_EQ(Read(big, u"Main", u"Key").value, "\xE2\x82\xAC 5");
 }
 
 TEST(ProfileReader, CutsValuesAndDefaultsToTheBuffer) {

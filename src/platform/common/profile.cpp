@@ -169,10 +169,13 @@ DWORD ListNames(const WCHAR* text, DWORD length, LPCWSTR section, LPWSTR out, DW
 }  // namespace
 
 DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD capacity) {
-  if (count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+  bool little = count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+  bool big = count >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF;
+  if (little || big) {
+    int low = little ? 0 : 1;
     DWORD n = 0;
     for (DWORD i = 2; i + 1 < count && n < capacity; i += 2) {
-      out[n++] = static_cast<WCHAR>(bytes[i] | (bytes[i + 1] << 8));
+      out[n++] = static_cast<WCHAR>(bytes[i + low] | (bytes[i + 1 - low] << 8));
     }
     return n;
   }

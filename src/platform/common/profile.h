@@ -23,8 +23,8 @@
 // Bytes of a settings file that are looked at; the rest of a larger file is ignored.
 #define PROFILE_FILE_LIMIT 32768
 
-// Decodes file bytes: UTF-16LE when they begin with the byte-order mark FF FE, otherwise
-// UTF-8 (a UTF-8 byte-order mark is dropped). Writes at most `capacity` characters, no
+// Decodes file bytes: UTF-16LE when they begin with the byte-order mark FF FE, UTF-16BE
+// behind FE FF, otherwise UTF-8 (a UTF-8 byte-order mark is dropped). Writes at most `capacity` characters, no
 // terminator, and returns how many it wrote. A capacity of `count` characters is always
 // enough.
 DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD capacity);

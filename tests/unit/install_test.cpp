@@ -2,6 +2,7 @@
 // service control manager.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -326,6 +327,38 @@ TEST(InstallAndRemove, EachFailedCallIsShownAndLeaksNothing) {
     EXPECT_EQ(run.Err().substr(0, row.err.size()), row.err);
     EXPECT_EQ(run.Out().substr(0, row.out.size()), row.out);
     EXPECT_EQ(run.extra["exists"], row.exists);
+  }
+}
+
+// Both actions open the manager with all its rights, and -r opens the service with all of
+// its own: nothing less (the simulated manager refuses an operation that a handle lacks the
+// right for) and nothing else.
+TEST(InstallAndRemove, TheManagerAndTheServiceAreOpenedWithAllAccess) {
+  struct {
+    const char16_t* arguments;
+    bool installed;
+    std::string requests;
+  } cases[] = {
+      {u"-i", false, "OpenSCManagerW  f003f;CreateServiceW Tamberlocke_Sorvanel f01ff;"},
+      {u"-r", true, "OpenSCManagerW  f003f;OpenServiceW Tamberlocke_Sorvanel f01ff;"},
+  };
+  for (auto& c : cases) {
+    bool installed = c.installed;
+    ChildRun run = RunProgram(
+        c.arguments,
+        [installed] {
+          if (installed) SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING);
+        },
+        [](std::map<std::string, std::string>& extra) {
+          std::ostringstream requests;
+          for (const SimServiceAccessRequest& r : SimServiceAccessRequests()) {
+            requests << r.function << " " << SimUtf8(r.name) << " " << std::hex << r.access << ";";
+          }
+          extra["requests"] = requests.str();
+        });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, 0) << SimUtf8(c.arguments);
+    EXPECT_EQ(run.extra["requests"], c.requests) << SimUtf8(c.arguments);
   }
 }
 

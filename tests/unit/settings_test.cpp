@@ -190,6 +190,39 @@ TEST(Settings, AMissingOrUnopenableFileKeepsTheDefaults) {
   EXPECT_EQ(denied.interval, "30");
 }
 
+// The test open reads and shares reading only: it agrees with another reader of the file
+// that shares only reading, and not with a writer, whatever that writer shares.
+TEST(Settings, TheFileIsTestedForReadingSharedWithOtherReaders) {
+  const std::string busy = std::string("Cannot open \"") + DefaultIniUtf8 +
+                           "\" (32 - The file is in use by another process)";
+  struct {
+    const char* what;
+    DWORD access, share;
+    int result;
+    std::string interval, box;
+  } cases[] = {
+      {"a reader that shares reading", GENERIC_READ, FILE_SHARE_READ, 0, "60", ""},
+      {"a reader that shares everything", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | 4, 0,
+       "60", ""},
+      {"a writer that shares reading", GENERIC_WRITE, FILE_SHARE_READ, 4, "30", busy},
+      {"a writer that shares everything", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | 4, 4,
+       "30", busy},
+      {"a reader that shares nothing", GENERIC_READ, 0, 4, "30", busy},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DWORD access = c.access, share = c.share;
+    Outcome got = Load(DefaultModule, [access, share] {
+      SimSetFile(DefaultIni, "[Main]\nSignature=Sorvanel\nInterval=60\n");
+      SimHoldFileOpen(DefaultIni, access, share);
+    });
+    ExpectClean(got.run);
+    EXPECT_EQ(got.run.exitCode, c.result);
+    EXPECT_EQ(got.interval, c.interval);
+    EXPECT_EQ(got.run.BoxTexts(), c.box);
+  }
+}
+
 // Every platform call of the settings reader failed once.
 TEST(Settings, EachFailedCallIsShownAndLeaksNothing) {
   const std::string file =

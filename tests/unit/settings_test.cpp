@@ -115,7 +115,11 @@ TEST(Settings, EveryKeyAndItsRejections) {
        "30", "0", "E:", "Invalid thread priority \"realtime\""},
       {"priority cut to 9", sig + "Priority=highestxyz\n", 0, "30", "0", "",
        "Invalid thread priority \"highestxy\""},
+      {"empty priority changes nothing, silently", sig + "Priority=\nVolumes=E:\n", 0, "30", "0",
+       "E:", ""},
       {"empty volumes", sig + "Volumes=\n", 0, "30", "0", "", ""},
+      {"one quoted template, quoted twice", sig + "Volumes=\"\"D:\\Mount Point\"\"\n", 0, "30",
+       "0", "D:\\Mount Point", ""},
       {"third template empty", sig + "Volumes=C: D: \"\" E:\n", 2, "30", "0", "C:|D:",
        "Error in volume template"},
   };

@@ -1,10 +1,13 @@
 // Named events of the simulated machine: manual or automatic reset, the DACL they were
 // created with, and the access check that OpenEventW makes against it.
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 #include <memory>
 
 #include "sim/sim_events.h"
 #include "sim/sim_internal.h"
+#include "sim/sim_time.h"
 
 namespace {
 
@@ -192,8 +195,11 @@ extern "C" BOOL WINAPI SetEvent(HANDLE handle) {
   return TRUE;
 }
 
-// Nothing really blocks: a wait that would block ends at once with WAIT_TIMEOUT.
-extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD) {
+// Nothing really blocks: a wait on an unsignalled event lets its time pass on the virtual
+// clock and ends with WAIT_TIMEOUT. A wait without end on an unsignalled event would hang the
+// program for good, since no other thread of the simulation signals while it waits; the
+// process stops there, so that the test sees it.
+extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD timeout) {
   if (SimFault("WaitForSingleObject")) return WAIT_FAILED;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   EventHandle* payload = static_cast<EventHandle*>(SimHandlePayload(handle, SimHandleKind::Event));
@@ -205,7 +211,15 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD) {
     SimSetLastError(ERROR_ACCESS_DENIED);
     return WAIT_FAILED;
   }
-  if (!payload->event->signalled) return WAIT_TIMEOUT;
+  if (!payload->event->signalled) {
+    if (timeout == INFINITE) {
+      fprintf(stderr, "sim: endless wait on the unsignalled event \"%s\"\n",
+              SimUtf8(payload->event->name).c_str());
+      abort();
+    }
+    SimSetTickCount(SimTickCount() + timeout);
+    return WAIT_TIMEOUT;
+  }
   if (!payload->event->manualReset) payload->event->signalled = false;
   return WAIT_OBJECT_0;
 }

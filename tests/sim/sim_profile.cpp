@@ -14,7 +14,27 @@ struct FileEntry {
   std::string bytes;
   bool exists = false;
   DWORD openError = 0;
+  bool held = false;  // another process has it open
+  DWORD heldAccess = 0, heldShare = 0;
 };
+
+const DWORD ShareDelete = 0x00000004;
+const DWORD ReadRights = GENERIC_READ | 0x10000000 /* GENERIC_ALL */ | 0x0001 /* FILE_READ_DATA */;
+const DWORD WriteRights =
+    GENERIC_WRITE | 0x10000000 /* GENERIC_ALL */ | 0x0002 /* FILE_WRITE_DATA */ | 0x0004 /* FILE_APPEND_DATA */;
+const DWORD DeleteRight = 0x00010000;
+
+// Whether an open with `access` and `share` agrees with the open that holds the file: each
+// must share what the other reads, writes or deletes.
+bool SharingAgrees(const FileEntry& entry, DWORD access, DWORD share) {
+  if (!entry.held) return true;
+  auto conflicts = [](DWORD rights, DWORD otherShare) {
+    return ((rights & ReadRights) && !(otherShare & FILE_SHARE_READ)) ||
+           ((rights & WriteRights) && !(otherShare & FILE_SHARE_WRITE)) ||
+           ((rights & DeleteRight) && !(otherShare & ShareDelete));
+  };
+  return !conflicts(access, entry.heldShare) && !conflicts(entry.heldAccess, share);
+}
 
 std::vector<FileEntry>* files = nullptr;
 
@@ -54,6 +74,11 @@ bool ReadText(LPCWSTR path, std::u16string* text) {
     SimSetLastError(entry->openError);
     return false;
   }
+  // The profile functions open the file for reading and share everything.
+  if (!SharingAgrees(*entry, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | ShareDelete)) {
+    SimSetLastError(ERROR_SHARING_VIOLATION);
+    return false;
+  }
   DWORD count = static_cast<DWORD>(entry->bytes.size());
   if (count > PROFILE_FILE_LIMIT) count = PROFILE_FILE_LIMIT;
   text->assign(count, u'\0');
@@ -83,7 +108,15 @@ void SimSetFileOpenError(const std::u16string& path, DWORD error) {
   FindOrAdd(path).openError = error;
 }
 
-HANDLE SimOpenPlainFile(LPCWSTR path, DWORD, DWORD, DWORD disposition) {
+void SimHoldFileOpen(const std::u16string& path, DWORD access, DWORD share) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  FileEntry& entry = FindOrAdd(path);
+  entry.held = true;
+  entry.heldAccess = access;
+  entry.heldShare = share;
+}
+
+HANDLE SimOpenPlainFile(LPCWSTR path, DWORD access, DWORD share, DWORD disposition) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   if (disposition != OPEN_EXISTING) {
     SimSetLastError(ERROR_INVALID_PARAMETER);
@@ -96,6 +129,10 @@ HANDLE SimOpenPlainFile(LPCWSTR path, DWORD, DWORD, DWORD disposition) {
   }
   if (!entry || !entry->exists) {
     SimSetLastError(ERROR_FILE_NOT_FOUND);
+    return INVALID_HANDLE_VALUE;
+  }
+  if (!SharingAgrees(*entry, access, share)) {
+    SimSetLastError(ERROR_SHARING_VIOLATION);
     return INVALID_HANDLE_VALUE;
   }
   std::string description = "file " + SimUtf8(entry->path);

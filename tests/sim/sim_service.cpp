@@ -34,6 +34,7 @@ struct ServiceState {
   LPHANDLER_FUNCTION handler = nullptr;
   std::vector<SimStatusReport> reports;
   std::vector<SimHandlerRegistration> registrations;
+  std::vector<SimServiceAccessRequest> requests;
 };
 
 ServiceState* state = nullptr;
@@ -52,6 +53,43 @@ struct ControlQueue {
 ControlQueue queue;
 
 const uintptr_t StatusHandleValue = 0x5E5;
+
+// Access rights of the manager and of services, and how generic rights map onto them.
+const DWORD ManagerConnect = 0x0001, ManagerCreateService = 0x0002, ManagerEnumerate = 0x0004,
+            ManagerLock = 0x0008, ManagerQueryLockStatus = 0x0010, ManagerModifyBootConfig = 0x0020;
+const DWORD ServiceQueryConfig = 0x0001, ServiceChangeConfig = 0x0002, ServiceQueryStatus = 0x0004,
+            ServiceEnumerateDependents = 0x0008, ServiceStart = 0x0010, ServiceStop = 0x0020,
+            ServicePauseContinue = 0x0040, ServiceInterrogate = 0x0080,
+            ServiceUserDefinedControl = 0x0100;
+const DWORD Delete = 0x00010000, ReadControl = 0x00020000;
+const DWORD GenericRead = 0x80000000u, GenericWrite = 0x40000000, GenericExecute = 0x20000000,
+            GenericAll = 0x10000000;
+const DWORD ManagerAllAccess = 0xF003F, ServiceAllAccess = 0xF01FF;
+// What a user without administrator rights may open the manager with.
+const DWORD ManagerUserAccess = ManagerConnect | ManagerEnumerate | ManagerQueryLockStatus | ReadControl;
+
+DWORD MapManagerAccess(DWORD access) {
+  DWORD mapped = access & ~(GenericRead | GenericWrite | GenericExecute | GenericAll);
+  if (access & GenericRead) mapped |= ReadControl | ManagerEnumerate | ManagerQueryLockStatus;
+  if (access & GenericWrite) mapped |= ManagerCreateService | ManagerModifyBootConfig;
+  if (access & GenericExecute) mapped |= ManagerConnect | ManagerLock;
+  if (access & GenericAll) mapped |= ManagerAllAccess;
+  return mapped;
+}
+
+DWORD MapServiceAccess(DWORD access) {
+  DWORD mapped = access & ~(GenericRead | GenericWrite | GenericExecute | GenericAll);
+  if (access & GenericRead) {
+    mapped |= ReadControl | ServiceQueryConfig | ServiceQueryStatus | ServiceInterrogate |
+              ServiceEnumerateDependents;
+  }
+  if (access & GenericWrite) mapped |= ServiceChangeConfig;
+  if (access & GenericExecute) {
+    mapped |= ServiceStart | ServiceStop | ServicePauseContinue | ServiceUserDefinedControl;
+  }
+  if (access & GenericAll) mapped |= ServiceAllAccess;
+  return mapped;
+}
 
 void ResetServices() {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
@@ -108,18 +146,24 @@ void CloseServiceEntry(void* payload) {
 }
 
 SC_HANDLE NewServiceHandle(Service* service, DWORD access) {
-  state->handles.push_back(std::unique_ptr<ServiceHandle>(new ServiceHandle{service->record.name, access}));
+  state->handles.push_back(std::unique_ptr<ServiceHandle>(
+      new ServiceHandle{service->record.name, MapServiceAccess(access)}));
   ++service->record.openHandles;
   std::string description = "service " + SimUtf8(service->record.name);
   return SimCreateHandle(SimHandleKind::Service, state->handles.back().get(), CloseServiceEntry,
                          true, description.c_str());
 }
 
-// The service behind a handle; null (last error set) for a bad handle or a deleted service.
-Service* ServiceOf(SC_HANDLE handle) {
+// The service behind a handle that holds `needed`; null (last error set) for a bad handle,
+// a handle without that right or a deleted service.
+Service* ServiceOf(SC_HANDLE handle, DWORD needed) {
   ServiceHandle* payload = static_cast<ServiceHandle*>(SimHandlePayload(handle, SimHandleKind::Service));
   if (!payload) {
     SimSetLastError(ERROR_INVALID_HANDLE);
+    return nullptr;
+  }
+  if ((payload->access & needed) != needed) {
+    SimSetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
   Service* service = Find(payload->name);
@@ -189,6 +233,11 @@ std::vector<SimHandlerRegistration> SimHandlerRegistrations() {
   return state->registrations;
 }
 
+std::vector<SimServiceAccessRequest> SimServiceAccessRequests() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return state->requests;
+}
+
 std::u16string SimDispatchTableName() {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return state->tableName;
@@ -210,17 +259,35 @@ bool SimSendControl(DWORD control) {
 
 // ---- The manager --------------------------------------------------------------------------
 
+// The handle's payload is its access; SC_MANAGER_CONNECT comes with every open.
 extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD access) {
   if (SimFault("OpenSCManagerW")) return nullptr;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  if (state->denied) {
+  state->requests.push_back({"OpenSCManagerW", std::u16string(), access});
+  DWORD granted = MapManagerAccess(access) | ManagerConnect;
+  if (state->denied && (granted & ~ManagerUserAccess) != 0) {
     SimSetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
   return SimCreateHandle(SimHandleKind::ServiceManager,
-                         reinterpret_cast<void*>(static_cast<uintptr_t>(access)), nullptr, true,
+                         reinterpret_cast<void*>(static_cast<uintptr_t>(granted)), nullptr, true,
                          "service manager");
 }
+
+namespace {
+
+// The access of a live manager handle; false (last error set) for anything else.
+bool ManagerAccess(SC_HANDLE manager, DWORD* access) {
+  if (!SimHandleIsKind(manager, SimHandleKind::ServiceManager)) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  *access = static_cast<DWORD>(
+      reinterpret_cast<uintptr_t>(SimHandlePayload(manager, SimHandleKind::ServiceManager)));
+  return true;
+}
+
+}  // namespace
 
 extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCWSTR displayName,
                                            DWORD access, DWORD type, DWORD startType,
@@ -230,8 +297,11 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCW
                                            LPCWSTR password) {
   if (SimFault("CreateServiceW")) return nullptr;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  if (!SimHandleIsKind(manager, SimHandleKind::ServiceManager)) {
-    SimSetLastError(ERROR_INVALID_HANDLE);
+  state->requests.push_back({"CreateServiceW", SimText(name), access});
+  DWORD managerAccess;
+  if (!ManagerAccess(manager, &managerAccess)) return nullptr;
+  if (!(managerAccess & ManagerCreateService)) {
+    SimSetLastError(ERROR_ACCESS_DENIED);
     return nullptr;
   }
   if (!name || !*name || !binaryPath || !*binaryPath) {
@@ -266,10 +336,9 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCW
 extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD access) {
   if (SimFault("OpenServiceW")) return nullptr;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  if (!SimHandleIsKind(manager, SimHandleKind::ServiceManager)) {
-    SimSetLastError(ERROR_INVALID_HANDLE);
-    return nullptr;
-  }
+  state->requests.push_back({"OpenServiceW", SimText(name), access});
+  DWORD managerAccess;
+  if (!ManagerAccess(manager, &managerAccess)) return nullptr;
   Service* service = name ? Find(SimText(name)) : nullptr;
   if (!service) {
     SimSetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
@@ -281,7 +350,7 @@ extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR name, DWORD 
 extern "C" BOOL WINAPI StartServiceW(SC_HANDLE handle, DWORD, LPCWSTR*) {
   if (SimFault("StartServiceW")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  Service* service = ServiceOf(handle);
+  Service* service = ServiceOf(handle, ServiceStart);
   if (!service) return FALSE;
   if (service->record.markedForDelete) {
     SimSetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
@@ -303,7 +372,11 @@ extern "C" BOOL WINAPI StartServiceW(SC_HANDLE handle, DWORD, LPCWSTR*) {
 extern "C" BOOL WINAPI ControlService(SC_HANDLE handle, DWORD control, LPSERVICE_STATUS status) {
   if (SimFault("ControlService")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  Service* service = ServiceOf(handle);
+  DWORD needed = control == SERVICE_CONTROL_STOP          ? ServiceStop
+                 : control == SERVICE_CONTROL_INTERROGATE ? ServiceInterrogate
+                 : control >= 128                         ? ServiceUserDefinedControl
+                                                          : ServicePauseContinue;
+  Service* service = ServiceOf(handle, needed);
   if (!service) return FALSE;
   if (service->record.state == SERVICE_STOPPED) {
     SimSetLastError(ERROR_SERVICE_NOT_ACTIVE);
@@ -327,7 +400,7 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE handle, DWORD control, LPSERVICE
 extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS status) {
   if (SimFault("QueryServiceStatus")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  Service* service = ServiceOf(handle);
+  Service* service = ServiceOf(handle, ServiceQueryStatus);
   if (!service) return FALSE;
   if (service->record.state == SERVICE_STOP_PENDING) {
     SimServiceScript script = ScriptOf(service->record.name);
@@ -342,7 +415,7 @@ extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS sta
 extern "C" BOOL WINAPI DeleteService(SC_HANDLE handle) {
   if (SimFault("DeleteService")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  Service* service = ServiceOf(handle);
+  Service* service = ServiceOf(handle, Delete);
   if (!service) return FALSE;
   if (service->record.markedForDelete) {
     SimSetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);

@@ -28,7 +28,8 @@ struct SimServiceScript {
   bool neverStops = false;
 };
 
-// Opening the manager fails with ERROR_ACCESS_DENIED (a user without administrator rights).
+// The caller is a user without administrator rights: opening the manager for more than
+// connecting, enumerating and querying the lock status fails with ERROR_ACCESS_DENIED.
 void SimSetServiceManagerDenied(bool denied);
 // The behaviour of the service of that name, whether installed yet or not.
 void SimScriptService(const std::u16string& name, const SimServiceScript& script);
@@ -63,3 +64,16 @@ struct SimHandlerRegistration {
 std::vector<SimHandlerRegistration> SimHandlerRegistrations();
 // The service name of the dispatch table given to StartServiceCtrlDispatcherW.
 std::u16string SimDispatchTableName();
+
+// The access asked for by every OpenSCManagerW, OpenServiceW and CreateServiceW, in order.
+// The manager and every service handle hold what was asked (generic rights mapped, the
+// manager's SC_MANAGER_CONNECT always), and each operation needs its right: creating a
+// service SC_MANAGER_CREATE_SERVICE; starting, stopping, interrogating, querying and
+// deleting SERVICE_START, SERVICE_STOP, SERVICE_INTERROGATE, SERVICE_QUERY_STATUS and
+// DELETE. A handle without it fails with ERROR_ACCESS_DENIED.
+struct SimServiceAccessRequest {
+  std::string function;
+  std::u16string name;  // the service's; empty for the manager
+  DWORD access;
+};
+std::vector<SimServiceAccessRequest> SimServiceAccessRequests();

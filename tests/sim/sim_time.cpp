@@ -2,15 +2,28 @@
 #include "sim/sim_time.h"
 
 #include <map>
+#include <memory>
 
 #include "sim/sim_internal.h"
 
 namespace {
 
+// Thread access rights: the pseudo handle of the current thread holds them all; setting a
+// priority needs one of the two "set information" rights.
+const DWORD ThreadSetInformation = 0x0020;
+const DWORD ThreadSetLimitedInformation = 0x0400;
+const DWORD ThreadAllAccess = 0x001FFFFF;
+
+struct ThreadHandle {
+  const char* role;
+  DWORD access;
+};
+
 struct TimeState {
   DWORD ticks = 1000000;
   std::map<std::string, int> priorities;
   std::vector<SimPriorityChange> changes;
+  std::vector<std::unique_ptr<ThreadHandle>> threadHandles;
 };
 
 TimeState* state = nullptr;
@@ -26,6 +39,15 @@ void ResetTime() {
 }
 
 SimResetRegistration registration(ResetTime);
+
+void CloseThreadHandle(void* payload) {
+  for (auto it = state->threadHandles.begin(); it != state->threadHandles.end(); ++it) {
+    if (it->get() == payload) {
+      state->threadHandles.erase(it);
+      return;
+    }
+  }
+}
 
 bool ValidPriority(int priority) {
   return priority == THREAD_PRIORITY_IDLE || priority == THREAD_PRIORITY_TIME_CRITICAL ||
@@ -83,12 +105,17 @@ extern "C" BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
   if (thread == CurrentThreadPseudoHandle) {
     target = threadRole;
   } else {
-    const char* role = static_cast<const char*>(SimHandlePayload(thread, SimHandleKind::Thread));
-    if (!role) {
+    const ThreadHandle* handle =
+        static_cast<const ThreadHandle*>(SimHandlePayload(thread, SimHandleKind::Thread));
+    if (!handle) {
       SimSetLastError(ERROR_INVALID_HANDLE);
       return FALSE;
     }
-    target = role;
+    if (!(handle->access & (ThreadSetInformation | ThreadSetLimitedInformation))) {
+      SimSetLastError(ERROR_ACCESS_DENIED);
+      return FALSE;
+    }
+    target = handle->role;
   }
   if (!ValidPriority(priority)) {
     SimSetLastError(ERROR_INVALID_PARAMETER);
@@ -100,10 +127,11 @@ extern "C" BOOL WINAPI SetThreadPriority(HANDLE thread, int priority) {
 }
 
 // Only thread handles are duplicated, within the process: the pseudo handle of the current
-// thread becomes a real handle that designates that thread from any other.
+// thread becomes a real handle that designates that thread from any other. The new handle
+// holds the source's rights with DUPLICATE_SAME_ACCESS, otherwise those asked for.
 extern "C" BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle,
-                                       HANDLE targetProcess, PHANDLE targetHandle, DWORD,
-                                       BOOL, DWORD) {
+                                       HANDLE targetProcess, PHANDLE targetHandle,
+                                       DWORD desiredAccess, BOOL, DWORD options) {
   if (SimFault("DuplicateHandle")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   if (sourceProcess != CurrentProcessPseudoHandle || targetProcess != CurrentProcessPseudoHandle ||
@@ -111,18 +139,20 @@ extern "C" BOOL WINAPI DuplicateHandle(HANDLE sourceProcess, HANDLE sourceHandle
     SimSetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  const char* role = nullptr;
-  if (sourceHandle == CurrentThreadPseudoHandle) {
-    role = threadRole;
-  } else if (const char* known = static_cast<const char*>(
-                 SimHandlePayload(sourceHandle, SimHandleKind::Thread))) {
-    role = known;
-  } else {
-    SimSetLastError(ERROR_INVALID_HANDLE);
-    return FALSE;
+  ThreadHandle source = {threadRole, ThreadAllAccess};
+  if (sourceHandle != CurrentThreadPseudoHandle) {
+    const ThreadHandle* known =
+        static_cast<const ThreadHandle*>(SimHandlePayload(sourceHandle, SimHandleKind::Thread));
+    if (!known) {
+      SimSetLastError(ERROR_INVALID_HANDLE);
+      return FALSE;
+    }
+    source = *known;
   }
-  std::string description = std::string("thread ") + role;
-  *targetHandle = SimCreateHandle(SimHandleKind::Thread, const_cast<char*>(role), nullptr, true,
-                                  description.c_str());
+  DWORD access = (options & DUPLICATE_SAME_ACCESS) ? source.access : desiredAccess;
+  state->threadHandles.push_back(std::unique_ptr<ThreadHandle>(new ThreadHandle{source.role, access}));
+  std::string description = std::string("thread ") + source.role;
+  *targetHandle = SimCreateHandle(SimHandleKind::Thread, state->threadHandles.back().get(),
+                                  CloseThreadHandle, true, description.c_str());
   return TRUE;
 }

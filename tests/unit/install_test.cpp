@@ -2,6 +2,7 @@
 // service control manager.
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -72,13 +73,53 @@ TEST(Install, RegistersAnAutomaticOwnProcessServiceAndStartsIt) {
                                       "CloseServiceHandle", "CloseServiceHandle"}));
 }
 
-TEST(Install, TheServiceHandleIsClosedBeforeTheManagerHandle) {
-  static int atSecondClose = -1;
-  ChildRun run = RunProgram(
-      u"-i", [] { NoteServiceHandlesAt("CloseServiceHandle", 2, &atSecondClose); },
-      [](std::map<std::string, std::string>& extra) { extra["open"] = std::to_string(atSecondClose); });
-  ExpectNoLeaks(run);
-  EXPECT_EQ(run.extra["open"], "0");
+// On every path that opened both, the service handle is closed before the manager's: at the
+// second close no handle of the service is open any more.
+TEST(InstallAndRemove, TheServiceHandleIsClosedBeforeTheManagerHandle) {
+  struct {
+    const char* what;
+    const char16_t* arguments;
+    std::function<void()> setup;
+    int result;
+  } cases[] = {
+      {"installed and started", u"-i", nullptr, 0},
+      {"installed, start failed", u"-i",
+       [] { SimScriptService(Name, {ERROR_SERVICE_REQUEST_TIMEOUT, 0, false}); }, 7},
+      {"removed", u"-r",
+       [] { SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING); }, 0},
+      {"stop refused", u"-r",
+       [] {
+         SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING);
+         SimFailCall("ControlService", 1, ERROR_ACCESS_DENIED);
+       },
+       7},
+      {"deletion failed", u"-r",
+       [] {
+         SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_STOPPED);
+         SimFailCall("DeleteService", 1, ERROR_ACCESS_DENIED);
+       },
+       7},
+  };
+  static int atSecondClose;
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::function<void()> setup = c.setup;
+    ChildRun run = RunProgram(
+        c.arguments,
+        [setup] {
+          atSecondClose = -1;
+          if (setup) setup();
+          NoteServiceHandlesAt("CloseServiceHandle", 2, &atSecondClose);
+        },
+        [](std::map<std::string, std::string>& extra) {
+          extra["open"] = std::to_string(atSecondClose);
+          extra["closes"] = std::to_string(SimCallCount("CloseServiceHandle"));
+        });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, c.result);
+    EXPECT_EQ(run.extra["closes"], "2");
+    EXPECT_EQ(run.extra["open"], "0");
+  }
 }
 
 TEST(Install, OnlyAPathWithABlankIsQuoted) {
@@ -326,6 +367,38 @@ TEST(InstallAndRemove, EachFailedCallIsShownAndLeaksNothing) {
     EXPECT_EQ(run.Err().substr(0, row.err.size()), row.err);
     EXPECT_EQ(run.Out().substr(0, row.out.size()), row.out);
     EXPECT_EQ(run.extra["exists"], row.exists);
+  }
+}
+
+// Both actions open the manager with all its rights, and -r opens the service with all of
+// its own: nothing less (the simulated manager refuses an operation that a handle lacks the
+// right for) and nothing else.
+TEST(InstallAndRemove, TheManagerAndTheServiceAreOpenedWithAllAccess) {
+  struct {
+    const char16_t* arguments;
+    bool installed;
+    std::string requests;
+  } cases[] = {
+      {u"-i", false, "OpenSCManagerW  f003f;CreateServiceW Tamberlocke_Sorvanel f01ff;"},
+      {u"-r", true, "OpenSCManagerW  f003f;OpenServiceW Tamberlocke_Sorvanel f01ff;"},
+  };
+  for (auto& c : cases) {
+    bool installed = c.installed;
+    ChildRun run = RunProgram(
+        c.arguments,
+        [installed] {
+          if (installed) SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING);
+        },
+        [](std::map<std::string, std::string>& extra) {
+          std::ostringstream requests;
+          for (const SimServiceAccessRequest& r : SimServiceAccessRequests()) {
+            requests << r.function << " " << SimUtf8(r.name) << " " << std::hex << r.access << ";";
+          }
+          extra["requests"] = requests.str();
+        });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, 0) << SimUtf8(c.arguments);
+    EXPECT_EQ(run.extra["requests"], c.requests) << SimUtf8(c.arguments);
   }
 }
 

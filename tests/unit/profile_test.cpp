@@ -65,7 +65,12 @@ TEST(ProfileReader, FindsValuesByTheRulesOfTheProfileFunctions) {
       {"lone quote kept", "[Main]\nKey=\"\n", u"Main", u"Key", "\""},
       {"empty quotes", "[Main]\nKey=\"\"\n", u"Main", u"Key", ""},
       {"empty value", "[Main]\nKey=\n", u"Main", u"Key", ""},
-      {"line without '='", "[Main]\nKey\n", u"Main", u"Key", ""},
+      {"line without '=' has no value", "[Main]\nKey\n", u"Main", u"Key", "dflt"},
+      {"... and hides a later value", "[Main]\nKey\nKey=x\n", u"Main", u"Key", "dflt"},
+      {"... but not an earlier one", "[Main]\nKey=x\nKey\n", u"Main", u"Key", "x"},
+      {"Ctrl+Z at the end of the file", "[Main]\r\nKey=C:\x1A", u"Main", u"Key", "C:"},
+      {"vertical tab and form feed are blanks", "[Main]\n\x0BKey\x0C=\x0C" "x\x0B\n", u"Main",
+       u"Key", "x"},
       {"'=' in value", "[Main]\nKey=a=b\n", u"Main", u"Key", "a=b"},
       {"CR alone ends lines", "[Main]\rKey=x\rOther=y\r", u"Main", u"Key", "x"},
       {"no line end at the end", "[Main]\nKey=last", u"Main", u"Key", "last"},
@@ -87,14 +92,17 @@ TEST(ProfileReader, FindsValuesByTheRulesOfTheProfileFunctions) {
   }
 }
 
-TEST(ProfileReader, ReadsUtf16WithByteOrderMark) {
+TEST(ProfileReader, ReadsUtf16WithByteOrderMarkInEitherByteOrder) {
   std::u16string wide = u"[Main]\r\nKey=\u20AC 5\r\n";
-  std::string bytes = "\xFF\xFE";
+  std::string little = "\xFF\xFE", big = "\xFE\xFF";
   for (char16_t ch : wide) {
-    bytes += static_cast<char>(ch & 0xFF);
-    bytes += static_cast<char>(ch >> 8);
+    little += static_cast<char>(ch & 0xFF);
+    little += static_cast<char>(ch >> 8);
+    big += static_cast<char>(ch >> 8);
+    big += static_cast<char>(ch & 0xFF);
   }
-  EXPECT_EQ(Read(bytes, u"Main", u"Key").value, "\xE2\x82\xAC 5");
+  EXPECT_EQ(Read(little, u"Main", u"Key").value, "\xE2\x82\xAC 5");
+  EXPECT_EQ(Read(big, u"Main", u"Key").value, "\xE2\x82\xAC 5");
 }
 
 TEST(ProfileReader, CutsValuesAndDefaultsToTheBuffer) {
@@ -128,7 +136,7 @@ TEST(ProfileReader, MissingFileGivesTheDefault) {
 }
 
 TEST(ProfileReader, ListsSectionsAndKeys) {
-  std::u16string text = Decode("[One]\na=1\n;c=3\nb=2\n[Two]\nc=3\n[One]\nd=4\n");
+  std::u16string text = Decode("[One]\na=1\n;c=3\nnovalue\nb=2\n[Two]\nc=3\n[One]\nd=4\n");
   const WCHAR* t = reinterpret_cast<const WCHAR*>(text.data());
   DWORD n = static_cast<DWORD>(text.size());
   WCHAR out[32];
@@ -154,8 +162,15 @@ TEST(ProfileReader, ReadsIntegersFromLeadingDigits) {
   } cases[] = {
       {"60", 60},          {"  60  ", 60},         {"102abc", 102},      {"abc", 0},
       {"+7", 7},           {"-1", 0xFFFFFFFFu},     {"-", 0},             {"007", 7},
-      {"4294967295", 0xFFFFFFFFu}, {"4294967296", 0}, {"1 000", 1},       {"\"15\"", 15},
-      {"0x10", 0},         {"1001", 1001},
+      {"4294967295", 0xFFFFFFFFu}, {"4294967296", 0}, {"4294967297", 1},  {"1 000", 1},
+      {"\"15\"", 15},      {"1001", 1001},
+      // A prefix in lower case picks the base, as for the system's integer reading.
+      {"0x10", 16},        {"0x3c", 60},           {"0x3C", 60},         {"-0x10", 0xFFFFFFF0u},
+      {"0o17", 15},        {"0b101", 5},           {"0b102", 2},         {"0o8", 0},
+      {"0xG", 0},          {"0X10", 0},            {"0B1", 0},           {"x10", 0},
+      {"0xFFFFFFFF1", 0xFFFFFFF1u},                {"10x", 10},
+      // Control characters before the number count as blanks.
+      {"\x0B" "42", 42},   {"\x1A" "42", 42},
   };
   for (auto& c : cases) {
     std::u16string text = Decode(std::string("[Main]\nInterval=") + c.value + "\n");

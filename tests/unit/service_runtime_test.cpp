@@ -10,6 +10,7 @@
 #include "sim/sim_events.h"
 #include "sim/sim_profile.h"
 #include "sim/sim_service.h"
+#include "service/service_runtime.h"
 #include "sim/sim_time.h"
 #include "startup/program.h"
 #include "unit/child_run.h"
@@ -200,6 +201,12 @@ TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
       {"a fresh system waits for the tick to pass the interval", "", 0,
        [] { StopAt("Sleep", 150); }, 0, 150},
       {"... and flushes in the first cycle after", "", 0, [] { StopAt("Sleep", 151); }, 1, 151},
+      {"a request in a due cycle is that cycle's one flush", Settings("Interval=5\r\n"), running,
+       [] {
+         SignalAt(1);
+         StopAt("Sleep", 2);
+       },
+       1, 2},
       {"stop during a flush lets it finish", Settings("Interval=5\r\n"), running,
        [] { StopAt("FindFirstVolumeW", 1); }, 1, 1},
       {"shutdown stops as stop does", "", running,
@@ -243,6 +250,51 @@ TEST(ServiceRuntime, StoppedIsReportedOnlyAfterTheFlushInProgress) {
     if (log[static_cast<size_t>(i)] == "GetTickCount") lastTickRead = i;
   }
   EXPECT_GT(lastTickRead, stopPending);
+}
+
+std::string stopFlagSeen;
+
+// The steps of a whole life, in order: registration, START_PENDING, the thread handle,
+// RUNNING, the settings, the event, the priority, then the cycles (sleep, event, tick count,
+// flush with its volume open, tick count). The stop arrives in the second cycle's sleep: the handler reports
+// STOP_PENDING and resets the priority before it sets the flag, and the loop ends that cycle
+// before STOPPED.
+TEST(ServiceRuntime, TheStepsOfItsLifeComeInOrder) {
+  ServiceRun s = RunService(
+      Settings("Interval=5\r\nPriority=low\r\n"),
+      [] {
+        stopFlagSeen.clear();
+        StopAt("Sleep", 2);
+        auto note = [](const char* where) {
+          return [where] {
+            stopFlagSeen += std::string(where) + "=" +
+                            (__atomic_load_n(&ServiceRuntime.stopRequested, __ATOMIC_SEQ_CST) ? "1;" : "0;");
+          };
+        };
+        SimOnCall("SetServiceStatus", 3, note("stop pending"));
+        SimOnCall("SetThreadPriority", 2, note("priority reset"));
+        SimOnCall("WaitForSingleObject", 2, note("second wait"));
+      },
+      [] { return stopFlagSeen; });
+  ExpectFinishedCleanly(s, true);
+  std::string steps;
+  for (const std::string& call : s.run.callLog) {
+    for (const char* step :
+         {"RegisterServiceCtrlHandlerW", "SetServiceStatus", "DuplicateHandle", "CreateFileW",
+          "GetPrivateProfileStringW", "GetPrivateProfileIntW", "CreateEventW", "SetThreadPriority",
+          "Sleep", "WaitForSingleObject", "GetTickCount", "FindFirstVolumeW"}) {
+      if (call == step) steps += call + " ";
+    }
+  }
+  EXPECT_EQ(steps,
+            "RegisterServiceCtrlHandlerW SetServiceStatus DuplicateHandle SetServiceStatus "
+            "CreateFileW GetPrivateProfileStringW GetPrivateProfileIntW GetPrivateProfileStringW "
+            "GetPrivateProfileStringW CreateEventW SetThreadPriority "
+            "Sleep WaitForSingleObject GetTickCount FindFirstVolumeW CreateFileW GetTickCount "
+            "Sleep SetServiceStatus SetThreadPriority WaitForSingleObject GetTickCount "
+            "SetServiceStatus ");
+  EXPECT_EQ(s.extra, "stop pending=0;priority reset=0;second wait=1;");
+  EXPECT_EQ(s.states, "2 4 3 1");
 }
 
 TEST(ServiceRuntime, TheFlushEventLetsEveryoneSignalButOnlyAdministratorsChangeIt) {

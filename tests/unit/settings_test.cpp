@@ -115,7 +115,11 @@ TEST(Settings, EveryKeyAndItsRejections) {
        "30", "0", "E:", "Invalid thread priority \"realtime\""},
       {"priority cut to 9", sig + "Priority=highestxyz\n", 0, "30", "0", "",
        "Invalid thread priority \"highestxy\""},
+      {"empty priority changes nothing, silently", sig + "Priority=\nVolumes=E:\n", 0, "30", "0",
+       "E:", ""},
       {"empty volumes", sig + "Volumes=\n", 0, "30", "0", "", ""},
+      {"one quoted template, quoted twice", sig + "Volumes=\"\"D:\\Mount Point\"\"\n", 0, "30",
+       "0", "D:\\Mount Point", ""},
       {"third template empty", sig + "Volumes=C: D: \"\" E:\n", 2, "30", "0", "C:|D:",
        "Error in volume template"},
   };
@@ -188,6 +192,39 @@ TEST(Settings, AMissingOrUnopenableFileKeepsTheDefaults) {
   EXPECT_EQ(denied.run.BoxTexts(), std::string("Cannot open \"") + DefaultIniUtf8 +
                                        "\" (32 - The file is in use by another process)");
   EXPECT_EQ(denied.interval, "30");
+}
+
+// The test open reads and shares reading only: it agrees with another reader of the file
+// that shares only reading, and not with a writer, whatever that writer shares.
+TEST(Settings, TheFileIsTestedForReadingSharedWithOtherReaders) {
+  const std::string busy = std::string("Cannot open \"") + DefaultIniUtf8 +
+                           "\" (32 - The file is in use by another process)";
+  struct {
+    const char* what;
+    DWORD access, share;
+    int result;
+    std::string interval, box;
+  } cases[] = {
+      {"a reader that shares reading", GENERIC_READ, FILE_SHARE_READ, 0, "60", ""},
+      {"a reader that shares everything", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | 4, 0,
+       "60", ""},
+      {"a writer that shares reading", GENERIC_WRITE, FILE_SHARE_READ, 4, "30", busy},
+      {"a writer that shares everything", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | 4, 4,
+       "30", busy},
+      {"a reader that shares nothing", GENERIC_READ, 0, 4, "30", busy},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DWORD access = c.access, share = c.share;
+    Outcome got = Load(DefaultModule, [access, share] {
+      SimSetFile(DefaultIni, "[Main]\nSignature=Sorvanel\nInterval=60\n");
+      SimHoldFileOpen(DefaultIni, access, share);
+    });
+    ExpectClean(got.run);
+    EXPECT_EQ(got.run.exitCode, c.result);
+    EXPECT_EQ(got.interval, c.interval);
+    EXPECT_EQ(got.run.BoxTexts(), c.box);
+  }
 }
 
 // Every platform call of the settings reader failed once.

@@ -11,7 +11,9 @@ struct Span {
   const WCHAR* end;
 };
 
-bool IsProfileBlank(WCHAR ch) { return ch == ' ' || ch == '\t'; }
+// Space, the control characters from tab to carriage return, and the DOS end-of-file mark
+// (Ctrl+Z) that old editors leave at the end of a file.
+bool IsProfileBlank(WCHAR ch) { return ch == ' ' || (ch >= 0x09 && ch <= 0x0D) || ch == 0x1A; }
 
 Span Trim(Span span) {
   while (span.begin < span.end && IsProfileBlank(*span.begin)) ++span.begin;
@@ -48,7 +50,8 @@ struct LineReader {
   }
 };
 
-enum LineKind { SkippedLine, SectionLine, KeyLine };
+// A line without '=' names no value: looking it up gives the default, and it is not listed.
+enum LineKind { SkippedLine, SectionLine, KeyLine, NameOnlyLine };
 
 // Sorts a trimmed line and takes out its name (and, for a key line, its value).
 LineKind ParseLine(Span line, Span* name, Span* value) {
@@ -62,7 +65,8 @@ LineKind ParseLine(Span line, Span* name, Span* value) {
   const WCHAR* equals = line.begin;
   while (equals < line.end && *equals != '=') ++equals;
   *name = Trim({line.begin, equals});
-  *value = equals < line.end ? Trim({equals + 1, line.end}) : Span{line.end, line.end};
+  if (equals == line.end) return NameOnlyLine;
+  *value = Trim({equals + 1, line.end});
   if (SpanLength(*value) >= 2 && (*value->begin == '"' || *value->begin == '\'') &&
       value->end[-1] == *value->begin) {
     ++value->begin;
@@ -122,9 +126,10 @@ bool FindValue(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key, Sp
       if (sectionSeen) return false;  // only the first matching section is searched
       inSection = SameName(name, section);
       sectionSeen = inSection;
-    } else if (kind == KeyLine && inSection && SameName(name, key)) {
+    } else if ((kind == KeyLine || kind == NameOnlyLine) && inSection && SameName(name, key)) {
+      // The first line of that name decides, also when it has no value.
       *found = value;
-      return true;
+      return kind == KeyLine;
     }
   }
   return false;
@@ -164,10 +169,13 @@ DWORD ListNames(const WCHAR* text, DWORD length, LPCWSTR section, LPWSTR out, DW
 }  // namespace
 
 DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD capacity) {
-  if (count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE) {
+  bool little = count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
+  bool big = count >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF;
+  if (little || big) {
+    int low = little ? 0 : 1;
     DWORD n = 0;
     for (DWORD i = 2; i + 1 < count && n < capacity; i += 2) {
-      out[n++] = static_cast<WCHAR>(bytes[i] | (bytes[i + 1] << 8));
+      out[n++] = static_cast<WCHAR>(bytes[i + low] | (bytes[i + 1 - low] << 8));
     }
     return n;
   }
@@ -209,9 +217,28 @@ UINT ProfileReadInt(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR ke
 }
 
 UINT ProfileParseInt(LPCWSTR value) {
+  while (*value != 0 && *value <= ' ') ++value;
   bool negative = false;
   if (*value == '+' || *value == '-') negative = *value++ == '-';
+  UINT base = 10;
+  if (value[0] == '0' && (value[1] == 'x' || value[1] == 'o' || value[1] == 'b')) {
+    base = value[1] == 'x' ? 16u : value[1] == 'o' ? 8u : 2u;
+    value += 2;
+  }
   UINT result = 0;
-  while (*value >= '0' && *value <= '9') result = result * 10u + static_cast<UINT>(*value++ - '0');
+  for (;; ++value) {
+    UINT digit;
+    if (*value >= '0' && *value <= '9') {
+      digit = static_cast<UINT>(*value - '0');
+    } else if (*value >= 'a' && *value <= 'f') {
+      digit = static_cast<UINT>(*value - 'a' + 10);
+    } else if (*value >= 'A' && *value <= 'F') {
+      digit = static_cast<UINT>(*value - 'A' + 10);
+    } else {
+      break;
+    }
+    if (digit >= base) break;
+    result = result * base + digit;
+  }
   return negative ? 0u - result : result;
 }

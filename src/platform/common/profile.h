@@ -4,13 +4,14 @@
 //
 // The rules:
 // - a line is ended by CR, LF or CR LF, the text by its end or a zero character; blanks
-//   (space, tab) at both ends of a line are ignored; empty lines and lines whose first
-//   character is ';' are skipped;
+//   (space, the control characters tab to CR, and Ctrl+Z) at both ends of a line are
+//   ignored; empty lines and lines whose first character is ';' are skipped;
 // - "[name]" opens a section; the name is what lies between '[' and the next ']' (the end
 //   of the line when there is none), without surrounding blanks;
 // - any other line in a section is "key=value"; key and value lose surrounding blanks; a
-//   line without '=' is a key with an empty value; lines before the first section belong
-//   to no section;
+//   line without '=' has no value: when it comes first among the lines of its name, a
+//   lookup gives the default, and key lists leave it out; lines before the first section
+//   belong to no section;
 // - names are compared without regard to case; the first matching section is the only one
 //   searched, and its first matching key wins;
 // - a value of two or more characters that begins and ends with the same quote (' or ")
@@ -22,8 +23,8 @@
 // Bytes of a settings file that are looked at; the rest of a larger file is ignored.
 #define PROFILE_FILE_LIMIT 32768
 
-// Decodes file bytes: UTF-16LE when they begin with the byte-order mark FF FE, otherwise
-// UTF-8 (a UTF-8 byte-order mark is dropped). Writes at most `capacity` characters, no
+// Decodes file bytes: UTF-16LE when they begin with the byte-order mark FF FE, UTF-16BE
+// behind FE FF, otherwise UTF-8 (a UTF-8 byte-order mark is dropped). Writes at most `capacity` characters, no
 // terminator, and returns how many it wrote. A capacity of `count` characters is always
 // enough.
 DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD capacity);
@@ -39,7 +40,9 @@ DWORD ProfileReadString(const WCHAR* text, DWORD length, LPCWSTR section, LPCWST
 UINT ProfileReadInt(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,
                     int defaultValue);
 
-// The number at the start of a value: an optional sign, then decimal digits up to the
-// first other character ("102abc" is 102, "abc" is 0). Overflow wraps modulo 2^32 and a
-// minus sign negates in 32-bit arithmetic, so "-1" is 0xFFFFFFFF.
+// The number at the start of a value, read as the system's profile functions read it:
+// leading control characters and blanks skipped, an optional sign, then "0x", "0o" or "0b"
+// (lower case) for base 16, 8 or 2, otherwise base 10, then digits of that base up to the
+// first other character ("102abc" is 102, "0x1F" is 31, "abc" is 0). Overflow wraps modulo
+// 2^32 and a minus sign negates in 32-bit arithmetic, so "-1" is 0xFFFFFFFF.
 UINT ProfileParseInt(LPCWSTR value);

@@ -25,6 +25,7 @@ if [[ $(id -u) -ne 0 ]]; then
   exit 1
 fi
 echo "setup: installing ${missing[*]}"
+# With their recommended packages: Wine is tested as Debian installs it by default.
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq >/dev/null
-apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -125,18 +125,18 @@ TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   EXPECT_EQ(log, "Volume \"ZZ-flush-marker\" not found\r\n");
 
   // The service reports STOPPED within a cycle and the flush in progress; what dominates here
-  // is the start of Wine's sc.exe, so the bound is generous. The exact bound is checked in
-  // the simulation.
+  // is the start of Wine's sc.exe on a busy machine, so the bound only catches a service that
+  // does not stop. The exact bound is checked in the simulation.
   auto stopAsked = std::chrono::steady_clock::now();
   RunWine({"sc", "stop", "Tamberlocke_Sorvanel"});
   int state = -1;
-  for (int i = 0; i < 25 && state != 1; ++i) {
+  for (int i = 0; i < 75 && state != 1; ++i) {
     state = ServiceState();
     if (state != 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   auto waited = std::chrono::steady_clock::now() - stopAsked;
   EXPECT_EQ(state, 1);  // STOPPED
-  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(waited).count(), 5);
+  EXPECT_LT(std::chrono::duration_cast<std::chrono::seconds>(waited).count(), 15);
 
   ProcessResult remove = Sorvanel({"-r"});
   EXPECT_EQ(remove.exitCode, 0) << remove.err;

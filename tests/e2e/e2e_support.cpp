@@ -222,7 +222,11 @@ bool PrepareWinePrefix() { return EnsureWinePrefix(); }
 
 std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
 
-ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOptions& options) {
+namespace {
+
+// Runs `wine <arguments>` in the private prefix through one of the two process runners.
+ProcessResult RunUnderWine(const std::vector<std::string>& arguments, const ProcessOptions& options,
+                           ProcessResult (*runner)(const std::vector<std::string>&, const ProcessOptions&)) {
   if (!EnsureWinePrefix()) {
     ProcessResult failed;
     failed.err = "the Wine prefix could not be made";
@@ -232,21 +236,18 @@ ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOp
   wineOptions.environment = WineEnvironmentWith(options.environment);
   std::vector<std::string> argv = {"wine"};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunProcess(argv, wineOptions);
+  return runner(argv, wineOptions);
+}
+
+}  // namespace
+
+ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOptions& options) {
+  return RunUnderWine(arguments, options, RunProcess);
 }
 
 ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
                                 const ProcessOptions& options) {
-  if (!EnsureWinePrefix()) {
-    ProcessResult failed;
-    failed.err = "the Wine prefix could not be made";
-    return failed;
-  }
-  ProcessOptions wineOptions = options;
-  wineOptions.environment = WineEnvironmentWith(options.environment);
-  std::vector<std::string> argv = {"wine"};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunInTerminal(argv, wineOptions);
+  return RunUnderWine(arguments, options, RunInTerminal);
 }
 
 void StopWineServer() {

@@ -1,10 +1,12 @@
 #include "startup/help_text.h"
 
+#include "version.h"
+
 // Every line ends with CR LF; the note adds one more line break after the last. The text
 // holds no per-cent sign, so it passes through the formatter unchanged.
 const WCHAR HelpText[] = TEXT(
     "\r\n"
-    "Sorvanel 1.5.2.300\r\n"
+    "Sorvanel " SORVANEL_VERSION_TEXT "\r\n"
     "\r\n"
     "Flushes file buffers on fixed/removable/remote volumes\r\n"
     "(Administrator/operator rights are required).\r\n"

@@ -1,4 +1,5 @@
 // Standard handles, consoles and redirected writes.
+#include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
@@ -138,12 +139,19 @@ TEST_F(Console, OutputCodePageIsUtf8) {
   EXPECT_EQ(std::string("\xC3\xBC\r\n"), std::string(bytes, 4));
 }
 
-// A reader that drains a pipe slowly, so that the writer blocks and is interrupted.
+// A reader that drains a pipe slowly, so that the writer blocks and is interrupted. The
+// alarm is blocked here so that it always lands on the writer; a reader that stopped at an
+// interrupted read would leave the writer blocked for ever.
 void* DrainSlowly(void* argument) {
+  sigset_t alarm;
+  sigemptyset(&alarm);
+  sigaddset(&alarm, SIGALRM);
+  pthread_sigmask(SIG_BLOCK, &alarm, nullptr);
   auto* pipeAndResult = static_cast<std::pair<int, std::string>*>(argument);
   char chunk[8192];
   for (;;) {
     ssize_t n = read(pipeAndResult->first, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
     pipeAndResult->second.append(chunk, static_cast<size_t>(n));
     usleep(200);

@@ -64,6 +64,11 @@ if(NOT SORVANEL_SANITIZE)
   # The second builds use both cores: one test at a time.
   gtest_discover_tests(image_tests DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS image RUN_SERIAL TRUE TIMEOUT 600)
+
+  # The release packages, made twice by scripts/release.sh from the shipped builds (built
+  # already when scripts/test.sh runs it) and unpacked and checked.
+  add_test(NAME release_packages COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/release_test.sh)
+  set_tests_properties(release_packages PROPERTIES LABELS e2e RUN_SERIAL TRUE TIMEOUT 900)
 endif()
 
 if(SORVANEL_BENCH)

@@ -24,6 +24,8 @@ file(GLOB UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(unit_tests ${UNIT_SOURCES})
 target_include_directories(unit_tests PRIVATE src tests)
 sorvanel_test_flags(unit_tests)
+# The settings example that the release ships is read from the sources.
+target_compile_definitions(unit_tests PRIVATE SORVANEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_common
   GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)

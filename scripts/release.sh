@@ -25,11 +25,16 @@ if [[ -z "$version" ]]; then
   echo "release: no SORVANEL_VERSION_TEXT in src/version.h" >&2
   exit 1
 fi
+# The time every packed file carries: SOURCE_DATE_EPOCH, else the last commit's, else (a
+# tree without its history) a fixed one, 2026-01-01 00:00 UTC.
 if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
   SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)
 fi
-if [[ ! "${SOURCE_DATE_EPOCH:-}" =~ ^[0-9]+$ ]]; then
-  echo "release: set SOURCE_DATE_EPOCH (no git history to take the release time from)" >&2
+if [[ -z "$SOURCE_DATE_EPOCH" ]]; then
+  SOURCE_DATE_EPOCH=1767225600
+fi
+if [[ ! "$SOURCE_DATE_EPOCH" =~ ^[0-9]+$ ]]; then
+  echo "release: SOURCE_DATE_EPOCH must be seconds since 1970, not $SOURCE_DATE_EPOCH" >&2
   exit 1
 fi
 stamp="@$SOURCE_DATE_EPOCH"

@@ -24,6 +24,8 @@ file(GLOB UNIT_SOURCES CONFIGURE_DEPENDS tests/unit/*.cpp)
 add_executable(unit_tests ${UNIT_SOURCES})
 target_include_directories(unit_tests PRIVATE src tests)
 sorvanel_test_flags(unit_tests)
+# The settings example that the release ships is read from the sources.
+target_compile_definitions(unit_tests PRIVATE SORVANEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
 target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_common
   GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
@@ -64,6 +66,11 @@ if(NOT SORVANEL_SANITIZE)
   # The second builds use both cores: one test at a time.
   gtest_discover_tests(image_tests DISCOVERY_MODE PRE_TEST
     PROPERTIES LABELS image RUN_SERIAL TRUE TIMEOUT 600)
+
+  # The release packages, made twice by scripts/release.sh from the shipped builds (built
+  # already when scripts/test.sh runs it) and unpacked and checked.
+  add_test(NAME release_packages COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/release_test.sh)
+  set_tests_properties(release_packages PROPERTIES LABELS e2e RUN_SERIAL TRUE TIMEOUT 900)
 endif()
 
 if(SORVANEL_BENCH)

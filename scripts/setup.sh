@@ -1,6 +1,7 @@
 #!/bin/bash
 # Installs what building, running and testing Sorvanel need on Debian 12: compilers, CMake,
-# the test libraries, MinGW-w64, Wine, clang with the libFuzzer runtime and script(1).
+# the test libraries, MinGW-w64, Wine, clang with the libFuzzer runtime, script(1), and
+# zip and groff for the release packages.
 # Run as root. Quiet, and does nothing when everything is there already.
 set -euo pipefail
 
@@ -11,6 +12,8 @@ packages=(
   wine wine64                                # runs sorvanel.exe in the end-to-end tests
   clang libclang-rt-14-dev                   # libFuzzer
   bsdutils util-linux                        # script(1) for the terminal tests
+  zip unzip                                  # the release packages and their test
+  groff-base man-db                          # renders the man page in the release test
 )
 
 missing=()

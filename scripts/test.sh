@@ -2,8 +2,9 @@
 # Builds every preset and runs every test: the Windows images (headers, imports, size, a
 # second build that must be byte-identical), the unit and scenario tests over the simulated
 # Windows (also under ASan and UBSan), the Linux backend's tests, the end-to-end tests of the
-# Linux program and of sorvanel.exe under Wine, the benchmarks once, and a short run of each
-# fuzz target. Fails when any part fails; the last line counts builds and tests.
+# Linux program and of sorvanel.exe under Wine, the release packages (made twice and
+# unpacked), the benchmarks once, and a short run of each fuzz target. Fails when any part
+# fails; the last line counts builds and tests.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 

@@ -1,6 +1,8 @@
 // The settings file beside the executable, read as the service reads it at start.
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "service/settings.h"
@@ -67,6 +69,26 @@ void ExpectClean(const ChildRun& run) {
   EXPECT_EQ(run.liveHeapBlocks, 0);
 }
 
+// The settings example that the Windows package ships, with CR LF line ends as shipped.
+// With `volumes`, the live Volumes line is replaced by the commented example line that
+// reads ";     Volumes=<volumes>", so that the examples in its comments are tried too.
+std::string ShippedExample(const std::string& volumes = "") {
+  std::ifstream file(SORVANEL_SOURCE_DIR "/packaging/windows/sorvanel.ini.example");
+  std::stringstream lines;
+  lines << file.rdbuf();
+  std::string text;
+  bool found = volumes.empty();
+  for (std::string line; std::getline(lines, line);) {
+    if (!volumes.empty() && line == "Volumes=") continue;
+    if (!volumes.empty() && line == ";     Volumes=" + volumes) {
+      line = line.substr(6);
+      found = true;
+    }
+    text += line + "\r\n";
+  }
+  return found ? text : "";  // no such example line: an empty file, which fails the row
+}
+
 struct Row {
   const char* what;
   std::string file;
@@ -122,6 +144,12 @@ TEST(Settings, EveryKeyAndItsRejections) {
        "0", "D:\\Mount Point", ""},
       {"third template empty", sig + "Volumes=C: D: \"\" E:\n", 2, "30", "0", "C:|D:",
        "Error in volume template"},
+      {"the shipped example, renamed", ShippedExample(), 0, "30", "0", "", ""},
+      {"its first Volumes example", ShippedExample("C: D:"), 0, "30", "0", "C:|D:", ""},
+      {"its second Volumes example", ShippedExample("C: \"D:\\Mount Point\" E:\\Data\\*"), 0,
+       "30", "0", "C:|D:\\Mount Point|E:\\Data\\*", ""},
+      {"its third Volumes example", ShippedExample("\"\"D:\\Mount Point\"\""), 0, "30", "0",
+       "D:\\Mount Point", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

@@ -1,0 +1,105 @@
+#!/bin/bash
+# Builds sorvanel.exe (x64 and x86) and the Linux program and packs the release:
+#   sorvanel-<version>-windows.zip             x64/ and x86/sorvanel.exe, README.txt,
+#                                              LICENSE.txt, sorvanel.ini.example (CR LF)
+#   sorvanel-<version>-linux-<machine>.tar.gz  sorvanel-<version>/: the program, its man page
+#                                              sorvanel.1, README.md, LICENSE
+#   SHA256SUMS                                 the checksums of both
+# into dist/, or into the folder given as the only argument. The version is the one in
+# src/version.h. Two runs over the same sources give byte-identical packages: every file
+# carries one fixed time (SOURCE_DATE_EPOCH, else the time of the last commit), the files
+# stand in a fixed order with fixed modes, and no owner names, time zones or compression
+# timestamps get in. Installs what it needs first, as the other scripts do.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=${1:-dist}
+
+bash scripts/setup.sh
+
+export LC_ALL=C TZ=UTC
+umask 022
+
+version=$(sed -nE 's/^#define SORVANEL_VERSION_TEXT "([0-9.]+)"[[:space:]]*$/\1/p' src/version.h)
+if [[ -z "$version" ]]; then
+  echo "release: no SORVANEL_VERSION_TEXT in src/version.h" >&2
+  exit 1
+fi
+# The time every packed file carries: SOURCE_DATE_EPOCH, else the last commit's, else (a
+# tree without its history) a fixed one, 2026-01-01 00:00 UTC.
+if [[ -z "${SOURCE_DATE_EPOCH:-}" ]]; then
+  SOURCE_DATE_EPOCH=$(git -C "$root" log -1 --format=%ct 2>/dev/null || true)
+fi
+if [[ -z "$SOURCE_DATE_EPOCH" ]]; then
+  SOURCE_DATE_EPOCH=1767225600
+fi
+if [[ ! "$SOURCE_DATE_EPOCH" =~ ^[0-9]+$ ]]; then
+  echo "release: SOURCE_DATE_EPOCH must be seconds since 1970, not $SOURCE_DATE_EPOCH" >&2
+  exit 1
+fi
+stamp="@$SOURCE_DATE_EPOCH"
+machine=$(uname -m)
+
+# The already-built presets are reused; the Windows images are reproducible builds.
+for preset in windows-x64 windows-x86 linux; do
+  log="build/release-$preset.log"
+  mkdir -p build
+  if ! { cmake --preset "$preset" && cmake --build --preset "$preset"; } >"$log" 2>&1; then
+    tail -n 40 "$log" >&2
+    echo "release: building $preset failed" >&2
+    exit 1
+  fi
+done
+
+staging=$(mktemp -d)
+trap 'rm -rf "$staging"' EXIT
+
+# Text with @VERSION@ and @DATE@ filled in; crlf gives every line a CR LF end.
+fill() {
+  sed -e "s/@VERSION@/$version/g" -e "s/@DATE@/$(date -u -d "$stamp" +%Y-%m-%d)/g" "$1"
+}
+crlf() {
+  sed -e 's/\r$//' -e 's/$/\r/' "$1"
+}
+
+# The Windows package.
+windows=$staging/windows
+mkdir -p "$windows/x64" "$windows/x86"
+cp build/windows-x64/sorvanel.exe "$windows/x64/sorvanel.exe"
+cp build/windows-x86/sorvanel.exe "$windows/x86/sorvanel.exe"
+fill packaging/windows/README.txt | crlf /dev/stdin >"$windows/README.txt"
+crlf LICENSE >"$windows/LICENSE.txt"
+crlf packaging/windows/sorvanel.ini.example >"$windows/sorvanel.ini.example"
+windows_files=(README.txt LICENSE.txt sorvanel.ini.example x64/sorvanel.exe x86/sorvanel.exe)
+
+# The Linux package.
+linux_name=sorvanel-$version
+linux=$staging/linux/$linux_name
+mkdir -p "$linux"
+strip --strip-all -o "$linux/sorvanel" build/linux/sorvanel
+fill packaging/linux/sorvanel.1 >"$linux/sorvanel.1"
+cp README.md "$linux/README.md"
+cp LICENSE "$linux/LICENSE"
+
+# Fixed modes and one fixed time for everything that is packed.
+find "$staging" -type d -exec chmod 755 {} +
+find "$staging" -type f -exec chmod 644 {} +
+chmod 755 "$windows/x64/sorvanel.exe" "$windows/x86/sorvanel.exe" "$linux/sorvanel"
+find "$staging" -exec touch -h -d "$stamp" {} +
+
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+zip_name=sorvanel-$version-windows.zip
+tar_name=sorvanel-$version-linux-$machine.tar.gz
+rm -f "$out/$zip_name" "$out/$tar_name" "$out/SHA256SUMS"
+
+# zip -X: no owner ids or extra time fields; -D: no folder entries; the list fixes the order.
+(cd "$windows" && zip -q -X -D -9 "$staging/$zip_name" "${windows_files[@]}")
+tar -C "$staging/linux" --format=gnu --sort=name --owner=0 --group=0 --numeric-owner \
+  --mtime="$stamp" -cf - "$linux_name" | gzip -9 -n >"$staging/$tar_name"
+
+mv "$staging/$zip_name" "$staging/$tar_name" "$out/"
+(cd "$out" && sha256sum "$zip_name" "$tar_name" >SHA256SUMS)
+echo "release: $out/$zip_name"
+echo "release: $out/$tar_name"
+echo "release: $out/SHA256SUMS"

@@ -1,0 +1,139 @@
+#!/bin/bash
+# Makes the release twice and checks what a user gets: the files of both packages, the
+# machine types of the two Windows images, CR LF line ends of the Windows texts, the
+# checksums, a man page that renders without warnings and names every exit code, and
+# packages that are byte for byte the same in both runs. The second run differs in
+# everything that must not matter: a later clock, another time zone, another umask.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+version=$(sed -nE 's/^#define SORVANEL_VERSION_TEXT "([0-9.]+)".*/\1/p' "$root/src/version.h")
+zip_name=sorvanel-$version-windows.zip
+tar_name=sorvanel-$version-linux-$(uname -m).tar.gz
+
+if ! bash "$root/scripts/release.sh" "$work/first" >"$work/first.log" 2>&1; then
+  cat "$work/first.log"
+  echo "FAILED: the release script"
+  exit 1
+fi
+# The script copies what it packs, so the copies carry the time of the run unless it fixes
+# them; zip keeps times in steps of two seconds, so the second run starts in a later step.
+sleep 2
+if ! (umask 077 && TZ=Pacific/Chatham bash "$root/scripts/release.sh" "$work/second") \
+  >"$work/second.log" 2>&1; then
+  cat "$work/second.log"
+  echo "FAILED: the second run of the release script"
+  exit 1
+fi
+
+dist=$work/first
+expected="SHA256SUMS $tar_name $zip_name"
+[[ "$(cd "$dist" && echo $(ls))" == "$expected" ]] || fail "dist holds $(ls "$dist"), not $expected"
+for file in $expected; do
+  cmp -s "$dist/$file" "$work/second/$file" || fail "$file differs between two runs"
+done
+(cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
+listed=$(cut -d' ' -f3 "$dist/SHA256SUMS" | sort | tr '\n' ' ')
+[[ "$listed" == "$tar_name $zip_name " ]] || fail "SHA256SUMS lists $listed"
+
+# Line ends: every line of a Windows text ends in CR LF, and no CR stands elsewhere.
+crlf_only() {
+  local lines crs ended
+  lines=$(tr -cd '\n' <"$1" | wc -c)
+  crs=$(tr -cd '\r' <"$1" | wc -c)
+  ended=$(grep -c $'\r$' "$1")
+  [[ $lines -gt 0 && $crs -eq $lines && $ended -eq $lines && "$(tail -c 1 "$1" | od -An -c)" == *'\n' ]]
+}
+
+# The machine field of a PE image's file header, in hex.
+pe_machine() {
+  local offset
+  [[ "$(head -c 2 "$1")" == MZ ]] || return 1
+  offset=$(od -An -tu4 -j 60 -N 4 "$1" | tr -d ' ')
+  [[ "$(od -An -tx1 -j "$offset" -N 4 "$1" | tr -d ' ')" == 50450000 ]] || return 1
+  od -An -tx2 -j $((offset + 4)) -N 2 "$1" | tr -d ' '
+}
+
+# The lines of one section of a text, up to the next heading.
+section() {
+  awk -v start="$2" -v stop="$3" '$0 ~ start {on = 1; next} on && $0 ~ stop {exit} on' "$1"
+}
+
+# The exit codes that README.md's table lists.
+codes=$(section "$root/README.md" '^## Exit codes' '^## ' | sed -nE 's/^\| ([0-9]+) \|.*/\1/p')
+[[ $(wc -w <<<"$codes") -ge 8 ]] || fail "README.md lists the exit codes $codes"
+
+# The Windows package.
+windows=$work/windows
+unzip -q "$dist/$zip_name" -d "$windows" || fail "cannot unpack $zip_name"
+listing=$(unzip -Z1 "$dist/$zip_name" | sort | tr '\n' ' ')
+[[ "$listing" == "LICENSE.txt README.txt sorvanel.ini.example x64/sorvanel.exe x86/sorvanel.exe " ]] ||
+  fail "$zip_name holds $listing"
+[[ "$(pe_machine "$windows/x64/sorvanel.exe")" == 8664 ]] || fail "x64/sorvanel.exe is no x64 image"
+[[ "$(pe_machine "$windows/x86/sorvanel.exe")" == 014c ]] || fail "x86/sorvanel.exe is no x86 image"
+cmp -s "$windows/x64/sorvanel.exe" "$root/build/windows-x64/sorvanel.exe" ||
+  fail "x64/sorvanel.exe is not the built image"
+for text in README.txt LICENSE.txt sorvanel.ini.example; do
+  crlf_only "$windows/$text" || fail "$text does not end every line with CR LF"
+done
+tr -d '\r' <"$windows/LICENSE.txt" | cmp -s - "$root/LICENSE" || fail "LICENSE.txt is not LICENSE"
+tr -d '\r' <"$windows/sorvanel.ini.example" | cmp -s - "$root/packaging/windows/sorvanel.ini.example" ||
+  fail "sorvanel.ini.example is not the one in packaging/windows"
+grep -q "^Sorvanel $version - " "$windows/README.txt" || fail "README.txt does not name version $version"
+grep -q '@[A-Z]*@' "$windows/README.txt" && fail "README.txt holds an unfilled @...@ field"
+readme_codes=$(section "$windows/README.txt" '^EXIT CODES' '^[A-Z][A-Z ]+.$' | tr -d '\r')
+for code in $codes; do
+  grep -qE "^  $code " <<<"$readme_codes" || fail "README.txt does not explain exit code $code"
+done
+for needle in 'sc control Tamberlocke_Sorvanel 128' 'sc \\server control Tamberlocke_Sorvanel 128' \
+  'sorvanel -f' 'sorvanel.exe" -i' 'sorvanel.exe" -r' 'sorvanel.ini'; do
+  grep -qF -- "$needle" "$windows/README.txt" || fail "README.txt does not say $needle"
+done
+
+# The Linux package.
+linux=$work/linux
+mkdir -p "$linux"
+tar -xzf "$dist/$tar_name" -C "$linux" || fail "cannot unpack $tar_name"
+top=sorvanel-$version
+# In name order, so that the order does not hang on the order of a folder listing.
+listing=$(tar -tzf "$dist/$tar_name" | tr '\n' ' ')
+[[ "$listing" == "$top/ $top/LICENSE $top/README.md $top/sorvanel $top/sorvanel.1 " ]] ||
+  fail "$tar_name holds $listing"
+# Without owner names stored, tar shows the numbers: 0/0 for every entry.
+owners=$(tar -tvzf "$dist/$tar_name" | awk '{print $2}' | sort -u)
+[[ "$owners" == 0/0 ]] || fail "$tar_name names the owners $owners"
+program=$linux/$top/sorvanel
+[[ -x "$program" && "$(head -c 4 "$program" | od -An -c | tr -d ' ')" == 177ELF ]] ||
+  fail "sorvanel is no executable ELF program"
+help=$("$program" '-?' </dev/null 2>&1)
+status=$?
+[[ $status -eq 1 && "$help" == *"Sorvanel $version"* ]] || fail "sorvanel -? gave $status: $help"
+cmp -s "$linux/$top/LICENSE" "$root/LICENSE" || fail "the tarball's LICENSE is not LICENSE"
+
+page=$linux/$top/sorvanel.1
+warnings=$(groff -ww -man -z "$page" 2>&1) || fail "groff cannot render sorvanel.1"
+[[ -z "$warnings" ]] || fail "groff warns about sorvanel.1: $warnings"
+warnings=$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null) || fail "man cannot show sorvanel.1"
+[[ -z "$warnings" ]] || fail "man warns about sorvanel.1: $warnings"
+head -n 1 "$page" | grep -qF "Sorvanel $version" || fail "sorvanel.1 does not name version $version"
+grep -q '@[A-Z]*@' "$page" && fail "sorvanel.1 holds an unfilled @...@ field"
+rendered=$(groff -man -Tascii -P-cbou "$page" 2>/dev/null)
+status_text=$(section /dev/stdin '^EXIT STATUS' '^[A-Z]' <<<"$rendered")
+for code in $codes; do
+  [[ $code -eq 999 ]] && code=231  # Linux keeps the low 8 bits of an exit code
+  grep -qE "^ +$code( |$)" <<<"$status_text" || fail "sorvanel.1 does not explain exit status $code"
+done
+for option in -v -i -r -f '-?' -h -H syncfs tmpfs /proc/self/mountinfo 999; do
+  grep -qF -- "$option" <<<"$rendered" || fail "sorvanel.1 does not mention $option"
+done
+
+echo "release packages: $failures failed checks"
+[[ $failures -eq 0 ]]

@@ -40,3 +40,14 @@ set_target_properties(sorvanel_service_host PROPERTIES SUFFIX ".exe")
 target_link_options(sorvanel_service_host PRIVATE -nostdlib -nostartfiles -static
   -Wl,-e,${SERVICE_HOST_ENTRY} -Wl,--subsystem,console -Wl,--gc-sections -s)
 target_link_libraries(sorvanel_service_host PRIVATE kernel32 advapi32 user32 gcc)
+
+# The test-only service-manager client (see tests/e2e/service_host): sends a control code,
+# and times a stop as the service manager sees it.
+string(REPLACE "ProgramEntry" "ServiceClientEntry" SERVICE_CLIENT_ENTRY ${SORVANEL_ENTRY_SYMBOL})
+add_executable(sorvanel_service_client tests/e2e/service_host/service_client.cpp)
+target_compile_options(sorvanel_service_client PRIVATE ${SORVANEL_WARNINGS} -Os -fno-exceptions
+  -fno-rtti -fno-stack-protector -fno-asynchronous-unwind-tables -fno-unwind-tables)
+set_target_properties(sorvanel_service_client PROPERTIES SUFFIX ".exe")
+target_link_options(sorvanel_service_client PRIVATE -nostdlib -nostartfiles -static
+  -Wl,-e,${SERVICE_CLIENT_ENTRY} -Wl,--subsystem,console -s)
+target_link_libraries(sorvanel_service_client PRIVATE kernel32 advapi32 gcc)

@@ -243,13 +243,6 @@ TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
          StopAt("Sleep", 4);
        },
        1, 4},
-      {"128 in two cycles gives two", Settings("Interval=0\r\n"), running,
-       [] {
-         ControlAt(2, FLUSH_REQUEST_CONTROL);
-         ControlAt(3, FLUSH_REQUEST_CONTROL);
-         StopAt("Sleep", 5);
-       },
-       2, 5},
       {"129 asks for nothing", Settings("Interval=0\r\n"), running,
        [] {
          ControlAt(3, FLUSH_REQUEST_CONTROL + 1);
@@ -263,12 +256,6 @@ TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
          StopAt("Sleep", 2);
        },
        1, 2},
-      {"128 restarts the interval", Settings("Interval=5\r\n"), running,
-       [] {
-         ControlAt(10, FLUSH_REQUEST_CONTROL);
-         StopAt("Sleep", 35);
-       },
-       2, 35},
   };
   for (const TimingRow& row : rows) {
     SCOPED_TRACE(row.what);

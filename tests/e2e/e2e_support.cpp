@@ -239,8 +239,13 @@ bool EnsureWineSession() {
   RunProcess({"wineserver", "-w"}, options);
   if (RunProcess({"sh", "-c", "wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
   if (RunProcess({"sh", "-c", "wineboot >/dev/null 2>&1"}, options).exitCode != 0) return false;
-  ProcessResult mountManager = RunProcess({"wine", "sc", "query", "MountMgr"}, options);
-  sessionReady = mountManager.out.find("RUNNING") != std::string::npos;
+  // On a busy machine the service manager may give up waiting for a driver's start and let
+  // the boot finish before it: wait for the mount manager itself, a minute at most.
+  const long long deadline = NowMs() + 60000;
+  do {
+    ProcessResult mountManager = RunProcess({"wine", "sc", "query", "MountMgr"}, options);
+    sessionReady = mountManager.out.find("RUNNING") != std::string::npos;
+  } while (!sessionReady && NowMs() < deadline && usleep(500000) == 0);
   return sessionReady;
 }
 

@@ -1,11 +1,23 @@
 # sorvanel.exe: no C or C++ runtime, its own entry point, imports from kernel32, advapi32
 # and user32 only, loadable on Windows 5.0, no timestamp, stripped.
 file(GLOB WINDOWS_SOURCES CONFIGURE_DEPENDS src/platform/windows/*.cpp)
-add_executable(sorvanel ${SYSTEM_SOURCES} ${WINDOWS_SOURCES})
+
+# The version block and the manifest, compiled by windres on its own so that none of the
+# C++ options reach it. windres writes no timestamp into the object.
+set(SORVANEL_RESOURCES ${CMAKE_CURRENT_BINARY_DIR}/sorvanel_resources.o)
+add_custom_command(OUTPUT ${SORVANEL_RESOURCES}
+  COMMAND ${CMAKE_RC_COMPILER} -I ${CMAKE_SOURCE_DIR}/src -O coff
+    ${CMAKE_SOURCE_DIR}/src/platform/windows/sorvanel.rc ${SORVANEL_RESOURCES}
+  DEPENDS src/platform/windows/sorvanel.rc src/version.h
+  VERBATIM)
+
+add_executable(sorvanel ${SYSTEM_SOURCES} ${WINDOWS_SOURCES} ${SORVANEL_RESOURCES})
 target_include_directories(sorvanel PRIVATE src)
 sorvanel_system_flags(sorvanel)
+# No -fdata-sections: MinGW's GCC then gives every zero-initialised variable a .data$ section
+# of its own, and the zeros fill the file instead of .bss.
 target_compile_options(sorvanel PRIVATE -Os -fno-stack-protector -fno-asynchronous-unwind-tables
-  -fno-unwind-tables -ffunction-sections -fdata-sections -fno-ident)
+  -fno-unwind-tables -ffunction-sections -fno-ident)
 set_target_properties(sorvanel PROPERTIES OUTPUT_NAME sorvanel SUFFIX ".exe")
 target_link_options(sorvanel PRIVATE -nostdlib -nostartfiles -static
   -Wl,-e,${SORVANEL_ENTRY_SYMBOL}
@@ -28,3 +40,14 @@ set_target_properties(sorvanel_service_host PROPERTIES SUFFIX ".exe")
 target_link_options(sorvanel_service_host PRIVATE -nostdlib -nostartfiles -static
   -Wl,-e,${SERVICE_HOST_ENTRY} -Wl,--subsystem,console -Wl,--gc-sections -s)
 target_link_libraries(sorvanel_service_host PRIVATE kernel32 advapi32 user32 gcc)
+
+# The test-only service-manager client (see tests/e2e/service_host): sends a control code,
+# and times a stop as the service manager sees it.
+string(REPLACE "ProgramEntry" "ServiceClientEntry" SERVICE_CLIENT_ENTRY ${SORVANEL_ENTRY_SYMBOL})
+add_executable(sorvanel_service_client tests/e2e/service_host/service_client.cpp)
+target_compile_options(sorvanel_service_client PRIVATE ${SORVANEL_WARNINGS} -Os -fno-exceptions
+  -fno-rtti -fno-stack-protector -fno-asynchronous-unwind-tables -fno-unwind-tables)
+set_target_properties(sorvanel_service_client PROPERTIES SUFFIX ".exe")
+target_link_options(sorvanel_service_client PRIVATE -nostdlib -nostartfiles -static
+  -Wl,-e,${SERVICE_CLIENT_ENTRY} -Wl,--subsystem,console -s)
+target_link_libraries(sorvanel_service_client PRIVATE kernel32 advapi32 gcc)

@@ -1,7 +1,9 @@
 // The service's life. ServiceMain runs on the dispatcher's service thread and does all the
 // flushing; ServiceControlHandler runs on the main thread. They share ServiceRuntime: the
-// stop flag and the thread handle through atomic operations, the status through the order
-// of their writes (STOP_PENDING before the flag, STOPPED after it is seen).
+// two flags and the thread handle through atomic operations, the status through the order
+// of their writes (STOP_PENDING before the stop flag, STOPPED after it is seen). The thread
+// handle belongs to whoever takes it out of the record: the handler, which resets the
+// priority, or ServiceMain at the end; the taker alone uses and closes it.
 #include "service/service_runtime.h"
 
 #include "service/event_security.h"
@@ -13,17 +15,14 @@
 #include "volumes/flush.h"
 #include "volumes/templates.h"
 
-ServiceRuntimeRecord ServiceRuntime = {
-    {SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS, 0,
-     SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN, NO_ERROR, 0, 0, 1000},
-    NULL,
-    false,
-    NULL,
-};
+// All zero at start; ServiceMain fills in the fixed fields of the status (so the image
+// carries no initialised data for it).
+ServiceRuntimeRecord ServiceRuntime;
 
 namespace {
 
 #define CYCLE_MILLISECONDS 200
+#define WAIT_HINT_MILLISECONDS 1000
 
 void ShowFailure(LPCWSTR format) {
   WCHAR error[ERROR_TEXT_CAPACITY];
@@ -39,6 +38,11 @@ void ReportState(DWORD state) {
 
 bool StopRequested(void) { return __atomic_load_n(&ServiceRuntime.stopRequested, __ATOMIC_SEQ_CST); }
 
+// True once for any number of flush-request controls since the last call.
+bool TakeFlushRequest(void) {
+  return __atomic_exchange_n(&ServiceRuntime.flushRequested, false, __ATOMIC_SEQ_CST);
+}
+
 // A real handle to the current thread, for the handler on the main thread: the pseudo handle
 // of GetCurrentThread would name whichever thread uses it.
 void KeepFlushThread(void) {
@@ -51,9 +55,25 @@ void KeepFlushThread(void) {
   __atomic_store_n(&ServiceRuntime.flushThread, thread, __ATOMIC_SEQ_CST);
 }
 
+// Takes the handle out of the record, so that nobody else can use or close it.
+HANDLE TakeFlushThread(void) {
+  return __atomic_exchange_n(&ServiceRuntime.flushThread, HANDLE(NULL), __ATOMIC_SEQ_CST);
+}
+
 void DropFlushThread(void) {
-  HANDLE thread = __atomic_exchange_n(&ServiceRuntime.flushThread, HANDLE(NULL), __ATOMIC_SEQ_CST);
+  HANDLE thread = TakeFlushThread();
   if (thread) CloseHandle(thread);
+}
+
+// The handler's part of a stop: the flush thread back to normal priority. Without a handle
+// (the stop came before ServiceMain stored it) there is nothing to reset.
+void ResetFlushThreadPriority(void) {
+  HANDLE thread = TakeFlushThread();
+  if (!thread) return;
+  if (!SetThreadPriority(thread, THREAD_PRIORITY_NORMAL)) {
+    ShowFailure(TEXT("Cannot reset thread priority (%s)"));
+  }
+  CloseHandle(thread);
 }
 
 // The named event that `-f` signals; null when it cannot be made. Its handle stays open until
@@ -68,14 +88,16 @@ HANDLE CreateFlushEvent(void) {
   return event;
 }
 
-// Every cycle: sleep, then flush when the event was signalled or when more than the interval
-// has passed since the end of the last flush; leave after the cycle in which the stop flag
-// is seen.
+// Every cycle: sleep, then flush when the event was signalled or a flush-request control
+// came, or when more than the interval has passed since the end of the last flush; leave
+// after the cycle in which the stop flag is seen. The event and the control are both taken
+// in every cycle, so that any number of requests in one cycle give one flush.
 void FlushLoop(HANDLE event) {
   DWORD lastFlushTick = 0;
   for (;;) {
     Sleep(CYCLE_MILLISECONDS);
     bool due = event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    if (TakeFlushRequest()) due = true;
     if (!due && ServiceSettings.intervalSeconds != 0) {
       DWORD elapsed = GetTickCount() - lastFlushTick;
       due = elapsed > ServiceSettings.intervalSeconds * 1000u;
@@ -91,6 +113,10 @@ void FlushLoop(HANDLE event) {
 }  // namespace
 
 void WINAPI ServiceMain(DWORD, LPWSTR*) {
+  // The fields that every report carries unchanged; set before the handler can interrogate.
+  ServiceRuntime.status.dwServiceType = SERVICE_WIN32_OWN_PROCESS | SERVICE_INTERACTIVE_PROCESS;
+  ServiceRuntime.status.dwControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+  ServiceRuntime.status.dwWaitHint = WAIT_HINT_MILLISECONDS;
   ServiceRuntime.statusHandle = RegisterServiceCtrlHandlerW(ServiceName, ServiceControlHandler);
   if (!ServiceRuntime.statusHandle) {
     ShowFailure(TEXT("Cannot register service handler (%s)"));
@@ -114,15 +140,20 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
 void WINAPI ServiceControlHandler(DWORD control) {
   switch (control) {
     case SERVICE_CONTROL_STOP:
-    case SERVICE_CONTROL_SHUTDOWN: {
+    case SERVICE_CONTROL_SHUTDOWN:
+      // Only the first: a SHUTDOWN after a STOP must neither report STOP_PENDING again,
+      // perhaps after STOPPED, nor reach for the thread. The handler alone sets the flag,
+      // and the dispatcher runs it for one control at a time.
+      if (StopRequested()) break;
       ReportState(SERVICE_STOP_PENDING);
-      HANDLE thread = __atomic_load_n(&ServiceRuntime.flushThread, __ATOMIC_SEQ_CST);
-      if (thread && !SetThreadPriority(thread, THREAD_PRIORITY_NORMAL)) {
-        ShowFailure(TEXT("Cannot reset thread priority (%s)"));
-      }
+      ResetFlushThreadPriority();
       __atomic_store_n(&ServiceRuntime.stopRequested, true, __ATOMIC_SEQ_CST);
       break;
-    }
+    case FLUSH_REQUEST_CONTROL:
+      // As a signal of the flush-request event; the accepted controls stay as they are,
+      // since user-defined codes are always delivered.
+      __atomic_store_n(&ServiceRuntime.flushRequested, true, __ATOMIC_SEQ_CST);
+      break;
     case SERVICE_CONTROL_INTERROGATE:
       if (!SetServiceStatus(ServiceRuntime.statusHandle, &ServiceRuntime.status)) {
         ShowFailure(TEXT("Cannot set service status (%s)"));

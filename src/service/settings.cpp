@@ -7,7 +7,8 @@
 #include "support/text.h"
 #include "volumes/templates.h"
 
-ServiceSettingsRecord ServiceSettings = {30, THREAD_PRIORITY_NORMAL};
+// Zero until LoadSettings puts the defaults in (so the image carries no initialised data).
+ServiceSettingsRecord ServiceSettings;
 
 namespace {
 
@@ -102,6 +103,8 @@ void ReadPriority(LPCWSTR path) {
 }  // namespace
 
 int LoadSettings(void) {
+  ServiceSettings.intervalSeconds = DEFAULT_INTERVAL;
+  ServiceSettings.threadPriority = THREAD_PRIORITY_NORMAL;
   WCHAR path[PATH_CAPACITY];
   if (!BuildSettingsPath(path)) return 7;
   if (!SettingsFileOpens(path)) return 4;

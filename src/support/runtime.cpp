@@ -70,6 +70,7 @@ bool RegisterAtExit(AtExitCallback callback) {
     DebugBreak();  // registration needs a started runtime
     return false;
   }
+  if (!atExitList) return false;  // shut down already: the list is gone
   AtExitEntry* entry = static_cast<AtExitEntry*>(AllocateMemory(sizeof(AtExitEntry)));
   if (!entry) return false;
   InitLinks(reinterpret_cast<ListNode*>(entry));

@@ -216,9 +216,42 @@ bool EnsureWinePrefix() {
   return ready;
 }
 
+// Debian's wineserver runs with -p0: it ends as soon as the last program of the prefix
+// exits, and takes the services and drivers with it. A program that starts while that
+// happens joins a session that is going down: the loader sees the boot as done, but the
+// mount manager may be gone already, and volume enumeration fails with
+// ERROR_FILE_NOT_FOUND ("Cannot enumerate volumes (2 - ...)", exit 3). A server that is
+// not running at all is safe (the first program waits for the whole boot), but one that
+// ends between two programs of a test is not. So the tests run in a session of their own:
+// whatever server is there is stopped, a new one that stays 30 s after its last program is
+// started, wineboot boots it (its loader waits for the boot, the services' start included),
+// and the mount manager must then be running. Once per test process; StopWineServer ends
+// the session. The server and the boot write to /dev/null: the server and the services that
+// the boot starts keep what they inherit open until the session ends.
+bool sessionReady = false;
+
+bool EnsureWineSession() {
+  if (sessionReady) return true;
+  ProcessOptions options;
+  options.timeoutSeconds = 300;
+  options.environment = WineEnvironmentWith({});
+  RunProcess({"wineserver", "-k"}, options);
+  RunProcess({"wineserver", "-w"}, options);
+  if (RunProcess({"sh", "-c", "wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
+  if (RunProcess({"sh", "-c", "wineboot >/dev/null 2>&1"}, options).exitCode != 0) return false;
+  // On a busy machine the service manager may give up waiting for a driver's start and let
+  // the boot finish before it: wait for the mount manager itself, a minute at most.
+  const long long deadline = NowMs() + 60000;
+  do {
+    ProcessResult mountManager = RunProcess({"wine", "sc", "query", "MountMgr"}, options);
+    sessionReady = mountManager.out.find("RUNNING") != std::string::npos;
+  } while (!sessionReady && NowMs() < deadline && usleep(500000) == 0);
+  return sessionReady;
+}
+
 }  // namespace
 
-bool PrepareWinePrefix() { return EnsureWinePrefix(); }
+bool PrepareWinePrefix() { return EnsureWinePrefix() && EnsureWineSession(); }
 
 std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
 
@@ -227,9 +260,9 @@ namespace {
 // Runs `wine <arguments>` in the private prefix through one of the two process runners.
 ProcessResult RunUnderWine(const std::vector<std::string>& arguments, const ProcessOptions& options,
                            ProcessResult (*runner)(const std::vector<std::string>&, const ProcessOptions&)) {
-  if (!EnsureWinePrefix()) {
+  if (!PrepareWinePrefix()) {
     ProcessResult failed;
-    failed.err = "the Wine prefix could not be made";
+    failed.err = "the Wine prefix could not be made, or its session did not come up";
     return failed;
   }
   ProcessOptions wineOptions = options;
@@ -251,6 +284,7 @@ ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
 }
 
 void StopWineServer() {
+  sessionReady = false;
   ProcessOptions options;
   options.timeoutSeconds = 60;
   options.environment = WineEnvironmentWith({});

@@ -38,7 +38,9 @@ ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOp
 ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
                                 const ProcessOptions& options = {});
 std::string WinePrefix();
-// Makes the prefix if it is not there yet (once, under a lock); false when that failed.
+// Makes the prefix if it is not there yet (once, under a lock) and starts a booted Wine
+// session for it that outlives each single program (once per test process); false when
+// either failed.
 bool PrepareWinePrefix();
 // The environment changes (ProcessOptions::environment form) under which Wine runs here.
 std::vector<std::string> WineEnvironment();

@@ -7,10 +7,12 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <set>
 
 #include "e2e/e2e_support.h"
 #include "e2e/pe_image.h"
+#include "version.h"
 
 namespace {
 
@@ -89,6 +91,80 @@ TEST_P(Image, HasAnEntryPointAndNoRuntimeLeftovers) {
   EXPECT_EQ(0u, image.symbolCount) << "not stripped";
 }
 
+// The tags of an XML text nest properly; the first fault found, or "".
+std::string TagNestingFault(const std::string& xml) {
+  std::vector<std::string> open;
+  std::regex tag("<(/?)([A-Za-z][A-Za-z0-9:]*)[^<>]*?(/?)>");
+  for (std::sregex_iterator it(xml.begin(), xml.end(), tag), end; it != end; ++it) {
+    const std::smatch& m = *it;
+    if (m[1] == "/") {
+      if (open.empty() || open.back() != m[2]) return "unexpected </" + m[2].str() + ">";
+      open.pop_back();
+    } else if (m[3] != "/") {
+      open.push_back(m[2]);
+    }
+  }
+  return open.empty() ? "" : "<" + open.back() + "> is not closed";
+}
+
+// Explorer's Properties show the version block; the manifest makes the program run as the
+// user who starts it on every Windows from Vista on, and XP must load it too.
+TEST_P(Image, CarriesTheVersionBlockAndTheManifest) {
+  const PeImage image = ReadPeImage(ImagePath(GetParam()));
+  ASSERT_EQ("", image.error);
+  const PeResource* version = FindResource(image, 16, 1);  // RT_VERSION
+  ASSERT_NE(nullptr, version);
+  EXPECT_EQ(0x409u, version->language);
+  const PeVersionBlock block = ReadVersionBlock(version->bytes);
+  ASSERT_EQ("", block.error);
+  const uint32_t ms = SORVANEL_VERSION_MAJOR << 16 | SORVANEL_VERSION_MINOR;
+  const uint32_t ls = SORVANEL_VERSION_PATCH << 16 | SORVANEL_VERSION_BUILD;
+  EXPECT_EQ(ms, block.fileVersionMs);
+  EXPECT_EQ(ls, block.fileVersionLs);
+  EXPECT_EQ(ms, block.productVersionMs);
+  EXPECT_EQ(ls, block.productVersionLs);
+  EXPECT_EQ(0x40004u, block.fileOs);  // VOS_NT_WINDOWS32
+  EXPECT_EQ(1u, block.fileType);      // VFT_APP
+  // The text form says the same number as the fixed part.
+  EXPECT_EQ(SORVANEL_VERSION_TEXT, std::to_string(ms >> 16) + "." + std::to_string(ms & 0xFFFF) +
+                                       "." + std::to_string(ls >> 16) + "." +
+                                       std::to_string(ls & 0xFFFF));
+  const std::map<std::string, std::map<std::string, std::string>> strings = {
+      {"040904B0",
+       {{"CompanyName", "Tamberlocke"},
+        {"FileDescription", "Volume file buffers flusher"},
+        {"FileVersion", SORVANEL_VERSION_TEXT},
+        {"InternalName", "sorvanel"},
+        {"LegalCopyright", "Copyright (c) 2026 The Sorvanel authors"},
+        {"OriginalFilename", "sorvanel.exe"},
+        {"ProductName", "Sorvanel"},
+        {"ProductVersion", SORVANEL_VERSION_TEXT}}}};
+  EXPECT_EQ(strings, block.strings);
+  EXPECT_EQ(std::vector<uint32_t>{0x040904B0u}, block.translations);
+
+  const PeResource* manifestResource = FindResource(image, 24, 1);  // RT_MANIFEST
+  ASSERT_NE(nullptr, manifestResource);
+  const std::string& manifest = manifestResource->bytes;
+  EXPECT_EQ("", TagNestingFault(manifest)) << manifest;
+  EXPECT_EQ(0u, manifest.find("<?xml version='1.0' encoding='UTF-8' standalone='yes'?>"));
+  EXPECT_NE(std::string::npos,
+            manifest.find("<assemblyIdentity type='win32' name='Tamberlocke.Sorvanel' version='" +
+                          std::string(SORVANEL_VERSION_TEXT) + "'/>"));
+  EXPECT_NE(std::string::npos, manifest.find("<requestedExecutionLevel level='asInvoker'"));
+  // XP refuses elements it does not know in the manifest's own namespace and ignores those
+  // in a namespace of their own; SP2 fails on an element that declares two.
+  EXPECT_NE(std::string::npos, manifest.find("<trustInfo xmlns='urn:schemas-microsoft-com:asm.v3'>"));
+  EXPECT_NE(std::string::npos,
+            manifest.find("<compatibility xmlns='urn:schemas-microsoft-com:compatibility.v1'>"));
+  EXPECT_FALSE(std::regex_search(manifest, std::regex("<[^>]*xmlns[^>]*xmlns"))) << manifest;
+  // Vista, 7, 8, 8.1, 10 and 11.
+  for (const char* os : {"e2011457-1546-43c5-a5fe-008deee3d3f0", "35138b9a-5d96-4fbd-8e2d-a2440225f93a",
+                         "4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38", "1f676c76-80e1-4239-95bb-83d0f6d0da78",
+                         "8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a"}) {
+    EXPECT_NE(std::string::npos, manifest.find(std::string("<supportedOS Id='{") + os + "}'/>")) << os;
+  }
+}
+
 // Only the 64-bit image has a size budget.
 TEST(ImageSize, X64StaysWithin24KiB) {
   const PeImage image = ReadPeImage(ImagePath(Images[0]));
@@ -96,6 +172,9 @@ TEST(ImageSize, X64StaysWithin24KiB) {
   EXPECT_LE(image.fileSize, Images[0].sizeLimit);
   std::printf("%s/sorvanel.exe: %llu bytes\n", Images[0].preset,
               static_cast<unsigned long long>(image.fileSize));
+  const PeImage x86 = ReadPeImage(ImagePath(Images[1]));
+  std::printf("%s/sorvanel.exe: %llu bytes\n", Images[1].preset,
+              static_cast<unsigned long long>(x86.fileSize));
 }
 
 std::string FileBytes(const std::string& path) {

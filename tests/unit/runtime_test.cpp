@@ -130,15 +130,19 @@ TEST(Runtime, ShutdownAfterFailedStartupOrTwiceDoesNothing) {
                                return static_cast<int>(SimCallCount("HeapFree"));
                              });
   EXPECT_EQ(run.exitCode, 0);
+  // After shutdown the list is gone: a registration then fails cleanly and allocates nothing.
   ChildRun twice = RunScenario(nullptr, [] {
     RuntimeStartup();
     RuntimeShutdown();
     unsigned frees = SimCallCount("HeapFree");
     RuntimeShutdown();
-    return SimCallCount("HeapFree") == frees ? 0 : 1;
+    bool registered = RegisterAtExit(A);
+    return (SimCallCount("HeapFree") == frees ? 0 : 1) + (registered ? 2 : 0);
   });
+  ASSERT_TRUE(twice.finished) << twice.failure;
   EXPECT_EQ(twice.exitCode, 0);
   EXPECT_EQ(twice.liveHeapBlocks, 0);
+  EXPECT_EQ(twice.breakpoints, 0);
 }
 
 TEST(Runtime, RegistrationWithoutPossibleStartupTrapsAndFails) {

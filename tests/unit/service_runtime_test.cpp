@@ -3,6 +3,8 @@
 // on the main thread at points the test chooses (the k-th Sleep is the k-th cycle's sleep).
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -109,9 +111,17 @@ void StopAt(const char* call, unsigned nth) {
   SimOnCall(call, nth, [] { SimSendControl(SERVICE_CONTROL_STOP); });
 }
 
+void Signal() { SimSignalEvent(u"Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3"); }
+
 void SignalAt(unsigned sleep, int times = 1) {
   SimOnCall("Sleep", sleep, [times] {
-    for (int i = 0; i < times; ++i) SimSignalEvent(u"Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3");
+    for (int i = 0; i < times; ++i) Signal();
+  });
+}
+
+void ControlAt(unsigned sleep, DWORD control, int times = 1) {
+  SimOnCall("Sleep", sleep, [control, times] {
+    for (int i = 0; i < times; ++i) SimSendControl(control);
   });
 }
 
@@ -211,6 +221,41 @@ TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
        [] { StopAt("FindFirstVolumeW", 1); }, 1, 1},
       {"shutdown stops as stop does", "", running,
        [] { SimOnCall("Sleep", 3, [] { SimSendControl(SERVICE_CONTROL_SHUTDOWN); }); }, 1, 3},
+      // The flush-request control counts as a signal of the event.
+      {"control 128 asks for one flush", Settings("Interval=0\r\n"), running,
+       [] {
+         ControlAt(3, FLUSH_REQUEST_CONTROL);
+         StopAt("Sleep", 6);
+       },
+       1, 6},
+      {"128 twice in one cycle gives one flush", Settings("Interval=0\r\n"), running,
+       [] {
+         ControlAt(2, FLUSH_REQUEST_CONTROL, 2);
+         StopAt("Sleep", 4);
+       },
+       1, 4},
+      {"128 and a signal in one cycle give one flush", Settings("Interval=0\r\n"), running,
+       [] {
+         SimOnCall("Sleep", 2, [] {
+           Signal();
+           SimSendControl(FLUSH_REQUEST_CONTROL);
+         });
+         StopAt("Sleep", 4);
+       },
+       1, 4},
+      {"129 asks for nothing", Settings("Interval=0\r\n"), running,
+       [] {
+         ControlAt(3, FLUSH_REQUEST_CONTROL + 1);
+         StopAt("Sleep", 6);
+       },
+       0, 6},
+      {"128 while the settings are read: flushed in the first cycle", Settings("Interval=0\r\n"),
+       running,
+       [] {
+         SimOnCall("GetPrivateProfileIntW", 1, [] { SimSendControl(FLUSH_REQUEST_CONTROL); });
+         StopAt("Sleep", 2);
+       },
+       1, 2},
   };
   for (const TimingRow& row : rows) {
     SCOPED_TRACE(row.what);
@@ -355,6 +400,7 @@ TEST(ServiceRuntime, TheFlushThreadRunsAtTheConfiguredPriorityUntilStopped) {
   }
 }
 
+// None of them, the flush request (128) included, changes the accepted controls.
 TEST(ServiceRuntime, InterrogateReportsAndOtherControlsAreIgnored) {
   struct {
     DWORD control;
@@ -363,7 +409,9 @@ TEST(ServiceRuntime, InterrogateReportsAndOtherControlsAreIgnored) {
       {SERVICE_CONTROL_INTERROGATE, "2 4 4 3 1"},
       {SERVICE_CONTROL_PAUSE, "2 4 3 1"},
       {SERVICE_CONTROL_CONTINUE, "2 4 3 1"},
-      {128, "2 4 3 1"},
+      {FLUSH_REQUEST_CONTROL, "2 4 3 1"},
+      {129, "2 4 3 1"},
+      {255, "2 4 3 1"},
   };
   for (auto& c : cases) {
     DWORD control = c.control;
@@ -373,8 +421,67 @@ TEST(ServiceRuntime, InterrogateReportsAndOtherControlsAreIgnored) {
     });
     ExpectFinishedCleanly(s, true);
     EXPECT_EQ(s.states, c.states) << control;
+    EXPECT_TRUE(std::regex_match(s.reports, std::regex("([1-4] 110 5 0 0 0 1000 [a-z]+;)+")))
+        << s.reports;
     EXPECT_EQ(s.sleeps, 3);
   }
+}
+
+std::string shutdownDelivered;
+
+// The position of log[index] as "the n-th call of its function".
+unsigned NthCall(const std::vector<std::string>& log, size_t index) {
+  unsigned n = 0;
+  for (size_t i = 0; i <= index; ++i) n += log[i] == log[index];
+  return n;
+}
+
+// A SHUTDOWN after the STOP changes nothing: no second STOP_PENDING (perhaps after STOPPED),
+// no second priority reset, no use of the thread handle after it is closed (which would
+// fail, and show a box). The STOP comes at every call of the first cycle, which flushes; the
+// SHUTDOWN at every later call of the service thread, up to the STOPPED report.
+TEST(ServiceRuntime, AStopTypeControlAfterTheStopChangesNothing) {
+  const std::vector<std::string> life = RunService("", [] { StopAt("Sleep", 2); }).run.callLog;
+  const auto cycleStart = std::find(life.begin(), life.end(), "Sleep");
+  const auto cycleEnd = std::find(cycleStart + 1, life.end(), "Sleep");
+  ASSERT_NE(cycleEnd, life.end());
+  int delivered = 0;
+  for (size_t stop = static_cast<size_t>(cycleStart - life.begin());
+       stop < static_cast<size_t>(cycleEnd - life.begin()); ++stop) {
+    const std::string stopCall = life[stop];
+    const unsigned stopNth = NthCall(life, stop);
+    const std::vector<std::string> stopped =
+        RunService("", [stopCall, stopNth] { StopAt(stopCall.c_str(), stopNth); }).run.callLog;
+    const size_t stoppedReport = static_cast<size_t>(
+        std::find(stopped.rbegin(), stopped.rend(), "SetServiceStatus").base() - stopped.begin() - 1);
+    for (size_t shutdown = stop + 1; shutdown <= stoppedReport; ++shutdown) {
+      const std::string call = stopped[shutdown];
+      const unsigned nth = NthCall(stopped, shutdown);
+      SCOPED_TRACE("STOP at " + stopCall + " #" + std::to_string(stopNth) + ", SHUTDOWN at " +
+                   call + " #" + std::to_string(nth));
+      ServiceRun s = RunService(
+          "",
+          [stopCall, stopNth, call, nth] {
+            shutdownDelivered.clear();
+            StopAt(stopCall.c_str(), stopNth);
+            // The handler's own calls run on the main thread, which cannot send to itself.
+            SimOnCall(call.c_str(), nth, [] {
+              if (SimThreadRole() != "service") return;
+              shutdownDelivered = SimSendControl(SERVICE_CONTROL_SHUTDOWN) ? "1" : "0";
+            });
+          },
+          [] { return shutdownDelivered; });
+      if (s.extra.empty()) continue;
+      ++delivered;
+      EXPECT_EQ(s.extra, "1");
+      ExpectFinishedCleanly(s, true);
+      EXPECT_EQ(s.states, "2 4 3 1");
+      EXPECT_EQ(s.priorities, "service>service=0;main>service=0;");
+      EXPECT_EQ(s.flushes, 1);
+      EXPECT_TRUE(s.run.boxes.empty()) << s.run.BoxTexts();
+    }
+  }
+  EXPECT_GT(delivered, 40);
 }
 
 struct FailureRow {

@@ -1,0 +1,153 @@
+// A service-manager client for the end-to-end tests only, as a Windows program so that it
+// talks to Wine's service manager the way a Windows administrator's tools do:
+//
+//   sorvanel_service_client control <service> <code>
+//       sends the control code, as "sc control <service> <code>" does (Wine's sc.exe has no
+//       "control" command);
+//   sorvanel_service_client stop-after-flush <service> <log file>
+//       asks for a flush with control 128, waits until the log file grows (the flush pass
+//       has written to it, so the service's next cycle has just begun), then stops the
+//       service and queries its status until it is STOPPED. Prints the milliseconds from
+//       the stop request to STOPPED, as the service manager saw them.
+//
+// Exit code 0 on success; otherwise 1 with the step and the error code on standard output.
+#include <windows.h>
+
+namespace {
+
+void WriteBytes(const char* text, DWORD length) {
+  DWORD written;
+  WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), text, length, &written, NULL);
+}
+
+// Literals only: their length is known, so no strlen is needed (there is no C library).
+template <DWORD N>
+void Write(const char (&text)[N]) {
+  WriteBytes(text, N - 1);
+}
+
+void WriteNumber(unsigned long long value) {
+  char digits[24];
+  int at = 23;
+  digits[at] = 0;
+  do {
+    digits[--at] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value);
+  WriteBytes(digits + at, static_cast<DWORD>(23 - at));
+}
+
+template <DWORD N>
+[[noreturn]] void Fail(const char (&step)[N]) {
+  DWORD error = GetLastError();
+  Write(step);
+  Write(" failed: ");
+  WriteNumber(error);
+  Write("\r\n");
+  ExitProcess(1);
+}
+
+// The next blank-separated word of the command line (no quoting needed here); empty at the end.
+LPWSTR NextWord(LPWSTR* position) {
+  LPWSTR at = *position;
+  while (*at == ' ' || *at == '\t') ++at;
+  LPWSTR word = at;
+  if (*at == '"') {
+    word = ++at;
+    while (*at && *at != '"') ++at;
+  } else {
+    while (*at && *at != ' ' && *at != '\t') ++at;
+  }
+  if (*at) *at++ = 0;
+  *position = at;
+  return word;
+}
+
+bool Same(LPCWSTR a, const char* b) {
+  while (*a && *a == static_cast<WCHAR>(*b)) ++a, ++b;
+  return *a == 0 && *b == 0;
+}
+
+DWORD Number(LPCWSTR text) {
+  DWORD value = 0;
+  while (*text >= '0' && *text <= '9') value = value * 10 + static_cast<DWORD>(*text++ - '0');
+  return value;
+}
+
+unsigned long long FileSize(LPCWSTR path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(path, GetFileExInfoStandard, &data)) return 0;
+  return (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+unsigned long long NowMilliseconds(void) {
+  LARGE_INTEGER counter, frequency;
+  QueryPerformanceCounter(&counter);
+  QueryPerformanceFrequency(&frequency);
+  return static_cast<unsigned long long>(counter.QuadPart) * 1000 /
+         static_cast<unsigned long long>(frequency.QuadPart);
+}
+
+SC_HANDLE OpenTheService(LPCWSTR name, DWORD access) {
+  SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+  if (!manager) Fail("OpenSCManagerW");
+  SC_HANDLE service = OpenServiceW(manager, name, access);
+  if (!service) Fail("OpenServiceW");
+  CloseServiceHandle(manager);
+  return service;
+}
+
+void SendControl(SC_HANDLE service, DWORD control) {
+  SERVICE_STATUS status;
+  if (!ControlService(service, control, &status)) Fail("ControlService");
+}
+
+void StopAfterFlush(LPCWSTR name, LPCWSTR log) {
+  SC_HANDLE service = OpenTheService(
+      name, SERVICE_USER_DEFINED_CONTROL | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  unsigned long long before = FileSize(log);
+  SendControl(service, 128);
+  unsigned long long deadline = NowMilliseconds() + 10000;
+  while (FileSize(log) == before) {
+    if (NowMilliseconds() > deadline) {
+      Write("no flush pass within 10 s\r\n");
+      ExitProcess(1);
+    }
+    Sleep(1);
+  }
+  unsigned long long asked = NowMilliseconds();
+  SendControl(service, SERVICE_CONTROL_STOP);
+  SERVICE_STATUS status;
+  do {
+    if (!QueryServiceStatus(service, &status)) Fail("QueryServiceStatus");
+    if (NowMilliseconds() - asked > 10000) {
+      Write("not stopped within 10 s\r\n");
+      ExitProcess(1);
+    }
+    if (status.dwCurrentState != SERVICE_STOPPED) Sleep(1);
+  } while (status.dwCurrentState != SERVICE_STOPPED);
+  WriteNumber(NowMilliseconds() - asked);
+  Write("\r\n");
+  CloseServiceHandle(service);
+}
+
+}  // namespace
+
+extern "C" void ServiceClientEntry(void) {
+  LPWSTR position = GetCommandLineW();
+  NextWord(&position);  // the program's own name
+  LPWSTR command = NextWord(&position);
+  LPWSTR name = NextWord(&position);
+  LPWSTR argument = NextWord(&position);
+  if (Same(command, "control") && *argument) {
+    SC_HANDLE service = OpenTheService(name, SERVICE_USER_DEFINED_CONTROL);
+    SendControl(service, Number(argument));
+    CloseServiceHandle(service);
+  } else if (Same(command, "stop-after-flush") && *argument) {
+    StopAfterFlush(name, argument);
+  } else {
+    Write("usage: control <service> <code> | stop-after-flush <service> <log file>\r\n");
+    ExitProcess(2);
+  }
+  ExitProcess(0);
+}

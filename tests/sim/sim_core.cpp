@@ -231,7 +231,7 @@ std::vector<std::string> SimCallLog() {
 void SimSetCallLog(bool on) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   callLogOn.store(on);
-  if (on) slowPath.store(true);
+  slowPath.store(on || !M().faults.empty() || !M().actions.empty() || M().nthFailableCall != 0);
 }
 
 void SimOnCall(const char* function, unsigned nth, std::function<void()> action) {

@@ -154,9 +154,9 @@ const std::string SweepErrorText = "(1117 - ";
 void FlushMachine() {
   SimVolume refused = SimMakeVolume(2, {u"D:\\Data\\Mount\\", u"D:\\My Mount\\"});
   refused.openError = ERROR_ACCESS_DENIED;
-  SimVolume remote = SimMakeVolume(3, {u"E:\\"}, DRIVE_REMOVABLE);
-  remote.flushError = 12029;
-  SimSetVolumes({SimMakeVolume(1, {u"C:\\"}), refused, remote, SimMakeVolume(4, {u"F:\\"}, DRIVE_CDROM)});
+  SimVolume failing = SimMakeVolume(3, {u"E:\\"}, DRIVE_REMOVABLE);
+  failing.flushError = 12029;
+  SimSetVolumes({SimMakeVolume(1, {u"C:\\"}), refused, failing, SimMakeVolume(4, {u"F:\\"}, DRIVE_CDROM)});
   SimSetMessage(nullptr, ERROR_ACCESS_DENIED, u"Access is denied" + std::u16string(300, u'!') + u"\r\n");
   SimSetMessage(nullptr, 12029, u"A connection with the server could not be established\r\n");
 }

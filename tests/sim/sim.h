@@ -30,10 +30,25 @@ struct SimResetRegistration {
 // the function returns its documented failure value and sets the last error. Several
 // faults may be armed at once.
 void SimFailCall(const char* function, unsigned nth, DWORD error);
+// The nth call, counted from now, of any function that can fail fails with `error`: a
+// whole-program sweep arms 1, 2, ... until a run makes no such call.
+void SimFailNthCall(unsigned nth, DWORD error);
+// Every call that an armed fault made fail, in order: the function, the return address into
+// its caller and the calling stack (innermost first), for mapping to source lines.
+struct SimFaultHit {
+  std::string function;
+  bool nthCall = false;  // armed by SimFailNthCall, not by SimFailCall
+  void* caller = nullptr;
+  std::vector<void*> stack;
+};
+std::vector<SimFaultHit> SimFaultHits();
 // How often `function` was called since the last reset.
 unsigned SimCallCount(const char* function);
 // Every call of a simulated function since the last reset, in order, by name.
 std::vector<std::string> SimCallLog();
+// Whether the call log is kept (on at start; the setting outlasts SimReset). Fuzz targets
+// turn it off: with the log off and nothing armed, a simulated call only counts itself.
+void SimSetCallLog(bool on);
 // A callback run at the start of the nth call of `function` (before its fault check), on the
 // calling thread and without the simulation's lock. Tests use it to place an event inside a
 // chosen moment: a control during the third Sleep, say.
@@ -107,6 +122,9 @@ std::vector<SimMessageBox> SimMessageBoxes();
 // Whether the process token holds the INTERACTIVE group (S-1-5-4). The token always holds
 // a few other groups before it.
 void SimSetInteractive(bool interactive);
+// The size query of the token's groups (no buffer) succeeds, as a faulty system could let it,
+// instead of failing with ERROR_INSUFFICIENT_BUFFER.
+void SimSetTokenSizeQuerySucceeds(bool succeeds);
 
 // ---- Helpers for tests -----------------------------------------------------------------------
 

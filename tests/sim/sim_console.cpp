@@ -121,7 +121,7 @@ std::vector<SimMessageBox> SimMessageBoxes() {
 }
 
 extern "C" void WINAPI GetStartupInfoW(LPSTARTUPINFOW info) {
-  SimFault("GetStartupInfoW");
+  SimNoteCall("GetStartupInfoW");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   STARTUPINFOW blank = {};
   *info = blank;
@@ -193,7 +193,7 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD count, LPDWO
 }
 
 extern "C" UINT WINAPI GetConsoleOutputCP(void) {
-  SimFault("GetConsoleOutputCP");
+  SimNoteCall("GetConsoleOutputCP");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return state->consoleCodePage;
 }
@@ -229,11 +229,13 @@ extern "C" int WINAPI MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type
   if (SimFault("MessageBoxW")) return 0;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   state->boxes.push_back({SimText(text), SimText(caption), type});
+  // Like many user32 calls, a box that was shown and dismissed leaves its own last error.
+  SimSetLastError(NO_ERROR);
   return 1;  // IDOK
 }
 
 extern "C" LPWSTR WINAPI CharUpperW(LPWSTR text) {
-  SimFault("CharUpperW");
+  SimNoteCall("CharUpperW");
   uintptr_t value = reinterpret_cast<uintptr_t>(text);
   if (value <= 0xFFFF) {
     return reinterpret_cast<LPWSTR>(static_cast<uintptr_t>(

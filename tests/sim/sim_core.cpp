@@ -1,8 +1,11 @@
 // The simulated machine's core: reset, fault injection, the call log, handles, the heap
 // and the process-level functions.
+#include <execinfo.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <cstdlib>
 #include <map>
 #include <set>
@@ -35,11 +38,44 @@ struct HandleEntry {
   std::string description;
 };
 
+// Calls are counted per function name in a small table that is found by the address of the
+// name (each simulated function passes its own literal), so that counting needs neither a
+// lock nor a string: the fuzz targets make millions of calls.
+struct CallCounter {
+  std::atomic<const char*> function{nullptr};
+  std::atomic<unsigned> count{0};
+};
+const size_t CounterSlots = 256;
+CallCounter counters[CounterSlots];
+
+CallCounter& CounterOf(const char* function) {
+  size_t slot = (reinterpret_cast<uintptr_t>(function) >> 3) % CounterSlots;
+  for (;;) {
+    const char* held = counters[slot].function.load(std::memory_order_acquire);
+    if (held == function) return counters[slot];
+    if (!held) {
+      const char* expected = nullptr;
+      if (counters[slot].function.compare_exchange_strong(expected, function) || expected == function) {
+        return counters[slot];
+      }
+    }
+    slot = (slot + 1) % CounterSlots;
+  }
+}
+
+// Whether SimFault has more to do than count: a fault or an action is armed, or the call
+// log is kept. Off, a call costs one table look-up and an atomic increment.
+std::atomic<bool> slowPath{true};
+std::atomic<bool> callLogOn{true};
+
 struct Machine {
   std::vector<Fault> faults;
   std::vector<CallAction> actions;
-  std::map<std::string, unsigned> callCounts;
   std::vector<std::string> callLog;
+  unsigned failableCalls = 0;  // calls of functions that can fail, for SimFailNthCall
+  unsigned nthFailableCall = 0;
+  DWORD nthError = 0;
+  std::vector<SimFaultHit> hits;
   std::map<uintptr_t, HandleEntry> handles;
   uintptr_t nextHandle = 0x1000;
   std::set<void*> heapBlocks;
@@ -88,43 +124,103 @@ void SimReset() {
     delete machine;
     machine = new Machine();
     lastError = 0;
+    for (CallCounter& counter : counters) counter.count.store(0, std::memory_order_relaxed);
+    slowPath.store(callLogOn.load());
   }
   for (void (*step)() : ResetSteps()) step();
 }
 
 void SimSetLastError(DWORD error) { lastError = error; }
 
-bool SimFault(const char* function) {
+namespace {
+
+unsigned CountCall(const char* function) {
+  return CounterOf(function).count.fetch_add(1, std::memory_order_relaxed) + 1;
+}
+
+// Takes the calling stack of a call that is made to fail: the first frames are the fault
+// check and the simulated function, the rest the callers that tests map to source lines.
+void RecordHit(const char* function, bool nthCall, void* caller) {
+  SimFaultHit hit;
+  hit.function = function;
+  hit.nthCall = nthCall;
+  hit.caller = caller;
+  void* frames[16];
+  int n = backtrace(frames, 16);
+  hit.stack.assign(frames, frames + n);
+  M().hits.push_back(hit);
+}
+
+}  // namespace
+
+bool SimFaultAt(const char* function, void* caller) {
+  unsigned count = CountCall(function);
+  if (!slowPath.load(std::memory_order_relaxed)) return false;
   std::function<void()> action;
-  unsigned count;
   {
     std::lock_guard<std::recursive_mutex> guard(SimLock());
-    count = ++M().callCounts[function];
-    M().callLog.push_back(function);
+    if (callLogOn.load(std::memory_order_relaxed)) M().callLog.push_back(function);
     for (CallAction& a : M().actions) {
-      if (a.function == function && a.nth == count) action = a.action;
+      if (a.nth == count && a.function == function) action = a.action;
     }
   }
   if (action) action();
   std::lock_guard<std::recursive_mutex> guard(SimLock());
+  bool nthCall = ++M().failableCalls == M().nthFailableCall;
+  bool fail = nthCall;
+  DWORD error = M().nthError;
   for (const Fault& f : M().faults) {
-    if (f.function == function && f.nth == count) {
-      lastError = f.error;
-      return true;
+    // A sweep's fault on the same call comes first: its error is the one the sweep expects.
+    if (f.nth == count && f.function == function && !nthCall) {
+      fail = true;
+      error = f.error;
     }
   }
-  return false;
+  if (!fail) return false;
+  RecordHit(function, nthCall, caller);
+  lastError = error;
+  return true;
+}
+
+void SimNoteCall(const char* function) {
+  unsigned count = CountCall(function);
+  if (!slowPath.load(std::memory_order_relaxed)) return;
+  std::function<void()> action;
+  {
+    std::lock_guard<std::recursive_mutex> guard(SimLock());
+    if (callLogOn.load(std::memory_order_relaxed)) M().callLog.push_back(function);
+    for (CallAction& a : M().actions) {
+      if (a.nth == count && a.function == function) action = a.action;
+    }
+  }
+  if (action) action();
 }
 
 void SimFailCall(const char* function, unsigned nth, DWORD error) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   M().faults.push_back({function, nth, error});
+  slowPath.store(true);
+}
+
+void SimFailNthCall(unsigned nth, DWORD error) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().nthFailableCall = M().failableCalls + nth;
+  M().nthError = error;
+  slowPath.store(true);
+}
+
+std::vector<SimFaultHit> SimFaultHits() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return M().hits;
 }
 
 unsigned SimCallCount(const char* function) {
-  std::lock_guard<std::recursive_mutex> guard(SimLock());
-  auto it = M().callCounts.find(function);
-  return it == M().callCounts.end() ? 0 : it->second;
+  unsigned total = 0;
+  for (CallCounter& counter : counters) {
+    const char* held = counter.function.load(std::memory_order_acquire);
+    if (held && strcmp(held, function) == 0) total += counter.count.load(std::memory_order_relaxed);
+  }
+  return total;
 }
 
 std::vector<std::string> SimCallLog() {
@@ -132,9 +228,16 @@ std::vector<std::string> SimCallLog() {
   return M().callLog;
 }
 
+void SimSetCallLog(bool on) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  callLogOn.store(on);
+  slowPath.store(on || !M().faults.empty() || !M().actions.empty() || M().nthFailableCall != 0);
+}
+
 void SimOnCall(const char* function, unsigned nth, std::function<void()> action) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   M().actions.push_back({function, nth, std::move(action)});
+  slowPath.store(true);
 }
 
 // ---- Handles ------------------------------------------------------------------------------
@@ -269,13 +372,13 @@ void SimSetExitHook(void (*hook)(UINT)) {
 }
 
 extern "C" LPWSTR WINAPI GetCommandLineW(void) {
-  SimFault("GetCommandLineW");
+  SimNoteCall("GetCommandLineW");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return reinterpret_cast<LPWSTR>(&M().commandLine[0]);
 }
 
 extern "C" void WINAPI ExitProcess(UINT exitCode) {
-  SimFault("ExitProcess");
+  SimNoteCall("ExitProcess");
   void (*hook)(UINT) = M().exitHook;
   if (hook) hook(exitCode);
   fflush(nullptr);
@@ -331,7 +434,7 @@ extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR moduleName) {
 }
 
 extern "C" HANDLE WINAPI GetCurrentProcess(void) {
-  SimFault("GetCurrentProcess");
+  SimNoteCall("GetCurrentProcess");
   return reinterpret_cast<HANDLE>(CurrentProcessValue);
 }
 
@@ -375,13 +478,13 @@ extern "C" BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
 }
 
 extern "C" BOOL WINAPI IsDebuggerPresent(void) {
-  SimFault("IsDebuggerPresent");
+  SimNoteCall("IsDebuggerPresent");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return M().debugger ? TRUE : FALSE;
 }
 
 extern "C" void WINAPI DebugBreak(void) {
-  SimFault("DebugBreak");
+  SimNoteCall("DebugBreak");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   ++M().breakpoints;
 }

@@ -10,8 +10,12 @@
 std::recursive_mutex& SimLock();
 
 // Counts the call, runs a SimOnCall action, and returns true (with the last error set)
-// when this call is to fail. Every simulated function starts with it.
-bool SimFault(const char* function);
+// when this call is to fail. Every simulated function that can fail starts with SimFault,
+// which passes the return address into its caller: the call site that a fault hits.
+bool SimFaultAt(const char* function, void* caller);
+#define SimFault(function) SimFaultAt(function, __builtin_return_address(0))
+// The same for a function that cannot fail: counted, logged and a place for actions.
+void SimNoteCall(const char* function);
 
 void SimSetLastError(DWORD error);
 

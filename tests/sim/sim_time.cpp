@@ -82,19 +82,19 @@ int SimThreadPriority(const std::string& role) {
 }
 
 extern "C" void WINAPI Sleep(DWORD milliseconds) {
-  SimFault("Sleep");
+  SimNoteCall("Sleep");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   state->ticks += milliseconds;
 }
 
 extern "C" DWORD WINAPI GetTickCount(void) {
-  SimFault("GetTickCount");
+  SimNoteCall("GetTickCount");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return state->ticks;
 }
 
 extern "C" HANDLE WINAPI GetCurrentThread(void) {
-  SimFault("GetCurrentThread");
+  SimNoteCall("GetCurrentThread");
   return CurrentThreadPseudoHandle;
 }
 

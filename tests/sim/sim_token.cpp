@@ -10,6 +10,7 @@ namespace {
 
 struct TokenState {
   bool interactive = true;
+  bool sizeQuerySucceeds = false;
   std::set<void*> sids;
 };
 
@@ -59,6 +60,11 @@ void SimSetInteractive(bool interactive) {
   state->interactive = interactive;
 }
 
+void SimSetTokenSizeQuerySucceeds(bool succeeds) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->sizeQuerySucceeds = succeeds;
+}
+
 int SimLiveSids() {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return static_cast<int>(state->sids.size());
@@ -97,6 +103,10 @@ extern "C" BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS
   DWORD needed = header;
   for (auto& sid : sids) needed += static_cast<DWORD>(sid.size());
   if (returnLength) *returnLength = needed;
+  if (!information && length == 0 && state->sizeQuerySucceeds) {
+    SimSetLastError(NO_ERROR);
+    return TRUE;
+  }
   if (!information || length < needed) {
     SimSetLastError(ERROR_INSUFFICIENT_BUFFER);
     return FALSE;
@@ -135,19 +145,19 @@ extern "C" BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY author
 }
 
 extern "C" BOOL WINAPI EqualSid(PSID a, PSID b) {
-  SimFault("EqualSid");
+  SimNoteCall("EqualSid");
   SimSetLastError(0);
   DWORD n = SidLength(a);
   return n == SidLength(b) && memcmp(a, b, n) == 0;
 }
 
 extern "C" DWORD WINAPI GetLengthSid(PSID sid) {
-  SimFault("GetLengthSid");
+  SimNoteCall("GetLengthSid");
   return SidLength(sid);
 }
 
 extern "C" void* WINAPI FreeSid(PSID sid) {
-  SimFault("FreeSid");
+  SimNoteCall("FreeSid");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   if (state->sids.erase(sid) == 0) return sid;  // not ours: Windows returns the pointer
   free(sid);

@@ -56,6 +56,10 @@ struct Reader {
     std::string s = Get();
     return s.empty() ? -1 : std::stoi(s);
   }
+  void* Address() {
+    std::string s = Get();
+    return s.empty() ? nullptr : reinterpret_cast<void*>(static_cast<uintptr_t>(std::stoull(s)));
+  }
 };
 
 // Sends what the machine saw to the parent and ends the child.
@@ -82,6 +86,15 @@ struct Reader {
   std::vector<std::string> log = SimCallLog();
   PutInt(out, static_cast<int>(log.size()));
   for (auto& name : log) PutString(out, name);
+  std::vector<SimFaultHit> hits = SimFaultHits();
+  PutInt(out, static_cast<int>(hits.size()));
+  for (auto& hit : hits) {
+    PutString(out, hit.function);
+    PutInt(out, hit.nthCall ? 1 : 0);
+    PutString(out, std::to_string(reinterpret_cast<uintptr_t>(hit.caller)));
+    PutInt(out, static_cast<int>(hit.stack.size()));
+    for (void* frame : hit.stack) PutString(out, std::to_string(reinterpret_cast<uintptr_t>(frame)));
+  }
   std::map<std::string, std::string> extra;
   if (current && current->collect) current->collect(extra);
   PutInt(out, static_cast<int>(extra.size()));
@@ -187,6 +200,16 @@ ChildRun RunInChild(const ChildScenario& scenario) {
   run.breakpoints = r.Int();
   int calls = r.Int();
   for (int i = 0; i < calls && r.ok; ++i) run.callLog.push_back(r.Get());
+  int hits = r.Int();
+  for (int i = 0; i < hits && r.ok; ++i) {
+    SimFaultHit hit;
+    hit.function = r.Get();
+    hit.nthCall = r.Int() == 1;
+    hit.caller = r.Address();
+    int frames = r.Int();
+    for (int f = 0; f < frames && r.ok; ++f) hit.stack.push_back(r.Address());
+    run.faultHits.push_back(hit);
+  }
   int extras = r.Int();
   for (int i = 0; i < extras && r.ok; ++i) {
     std::string key = r.Get();

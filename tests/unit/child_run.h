@@ -22,6 +22,7 @@ struct ChildRun {
   int liveSids = -1;
   int breakpoints = -1;
   std::vector<std::string> callLog;
+  std::vector<SimFaultHit> faultHits;  // the calls that armed faults made fail
   std::map<std::string, std::string> extra;  // filled by the scenario's collect step
   std::string failure;                      // why the child did not report, if it did not
 

@@ -343,6 +343,10 @@ TEST(InstallAndRemove, EachFailedCallIsShownAndLeaksNothing) {
        "Cannot open service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", "", "yes"},
       {"-r", "ControlService", 1, ERROR_ACCESS_DENIED, 7,
        "Cannot stop service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", "", "yes"},
+      // Only 1062 (not running) counts as stopped; 1061 (cannot take the control now) fails.
+      {"-r", "ControlService", 1, ERROR_SERVICE_CANNOT_ACCEPT_CTRL, 7,
+       "Cannot stop service Tamberlocke_Sorvanel (1061 - The service cannot take control messages "
+       "now)\r\n", "", "yes"},
       {"-r", "QueryServiceStatus", 1, ERROR_INVALID_HANDLE, 7,
        "Cannot query service Tamberlocke_Sorvanel (6 - The handle is not valid)\r\n", "", "yes"},
       {"-r", "QueryServiceStatus", 3, ERROR_INVALID_HANDLE, 7,

@@ -355,6 +355,7 @@ struct WriteFault {
   const char* function;
   unsigned nth;
   SimStream stream;
+  bool codePage = true;  // off: redirected text goes out as UTF-16
 };
 
 TEST(Output, FailedConversionOrWriteReturnsFalseAndShowsNothingElse) {
@@ -363,14 +364,17 @@ TEST(Output, FailedConversionOrWriteReturnsFalseAndShowsNothingElse) {
       {"WideCharToMultiByte", 1, SimStream::Redirected},
       {"WideCharToMultiByte", 2, SimStream::Redirected},
       {"WriteFile", 1, SimStream::Redirected},
+      {"WriteFile", 1, SimStream::Redirected, false},
   };
   for (const WriteFault& fault : faults) {
+    bool codePage = fault.codePage;
     ChildRun run = RunOutput(
         [&] {
           SimSetStdHandle(STD_OUTPUT_HANDLE, fault.stream);
           SimFailCall(fault.function, fault.nth, ERROR_INVALID_HANDLE);
         },
-        [] {
+        [codePage] {
+          UseConsoleOutputCodePage(codePage);
           bool ok = WriteLine(OutputHandles.output, true, W(u"text"));
           ShowError(W(u"after"));
           return ok ? 1 : 0;

@@ -60,8 +60,8 @@ HANDLE TakeFlushThread(void) {
   return __atomic_exchange_n(&ServiceRuntime.flushThread, HANDLE(NULL), __ATOMIC_SEQ_CST);
 }
 
-void DropFlushThread(void) {
-  HANDLE thread = TakeFlushThread();
+// One place closes the handle, whichever side took it.
+void CloseFlushThread(HANDLE thread) {
   if (thread) CloseHandle(thread);
 }
 
@@ -73,7 +73,7 @@ void ResetFlushThreadPriority(void) {
   if (!SetThreadPriority(thread, THREAD_PRIORITY_NORMAL)) {
     ShowFailure(TEXT("Cannot reset thread priority (%s)"));
   }
-  CloseHandle(thread);
+  CloseFlushThread(thread);
 }
 
 // The named event that `-f` signals; null when it cannot be made. Its handle stays open until
@@ -134,7 +134,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   }
   if (!StopRequested()) FlushLoop(event);
   ReportState(SERVICE_STOPPED);
-  DropFlushThread();
+  CloseFlushThread(TakeFlushThread());
 }
 
 void WINAPI ServiceControlHandler(DWORD control) {

@@ -15,6 +15,9 @@ bool SimFault(const char* function);
 
 void SimSetLastError(DWORD error);
 
+// The code page that CP_ACP stands for (SimSetAnsiCodePage).
+UINT SimAnsiCodePage();
+
 enum class SimHandleKind {
   Console,
   RedirectedFile,

@@ -122,6 +122,20 @@ TEST(Settings, EveryKeyAndItsRejections) {
        "0", "D:\\Mount Point", ""},
       {"third template empty", sig + "Volumes=C: D: \"\" E:\n", 2, "30", "0", "C:|D:",
        "Error in volume template"},
+      // The value loses its outer quotes, so two quoted templates need one more pair.
+      {"two quoted templates lose the outer quotes", sig + "Volumes=\"D:\\a b\" \"E:\\c d\"\n",
+       0, "30", "0", "D:\\a|b\"|E:\\c d", ""},
+      {"two quoted templates, quoted once more", sig + "Volumes=\"\"D:\\a b\" \"E:\\c d\"\"\n", 0,
+       "30", "0", "D:\\a b|E:\\c d", ""},
+      // The file as Windows reads it: whole, zero characters ending only their line, and
+      // without a byte-order mark in the ANSI code page (1252).
+      {"section past 32 KiB", "; " + std::string(40000, '-') + "\n" + sig + "Interval=60\n", 0,
+       "60", "0", "", ""},
+      {"zero after the signature", sig.substr(0, sig.size() - 2) + std::string("\0\nInterval=60\n", 14),
+       0, "60", "0", "", ""},
+      {"ANSI file", sig + "Volumes=D:\\Caf\xE9\n", 0, "30", "0", "D:\\Caf\xC3\xA9", ""},
+      {"UTF-8 file without byte-order mark", sig + "Volumes=D:\\Caf\xC3\xA9\n", 0, "30", "0",
+       "D:\\Caf\xC3\x83\xC2\xA9", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

@@ -149,6 +149,16 @@ TEST(Settings, EveryKeyAndItsRejections) {
   }
 }
 
+// A machine whose ANSI code page is UTF-8 (a choice Windows offers) reads UTF-8 files.
+TEST(Settings, AFileWithoutByteOrderMarkIsReadInTheMachinesAnsiCodePage) {
+  Outcome got = Load(DefaultModule, [] {
+    SimSetAnsiCodePage(CP_UTF8);
+    SimSetFile(DefaultIni, "[Main]\nSignature=Sorvanel\nVolumes=D:\\Caf\xC3\xA9\n");
+  });
+  ExpectClean(got.run);
+  EXPECT_EQ(got.templates, "D:\\Caf\xC3\xA9");
+}
+
 TEST(Settings, VolumesAreReadUpTo2047Characters) {
   std::string volumes;
   for (int i = 0; i < 700; ++i) volumes += "X: ";  // 2100 characters

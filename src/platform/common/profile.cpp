@@ -197,7 +197,7 @@ DWORD ProfileDecode(const unsigned char* bytes, DWORD count, UINT ansiCodePage, 
   if (count > capacity) count = capacity;
   if (count > 0x7FFFFFFF) count = 0x7FFFFFFF;
   return static_cast<DWORD>(CodePageToWide(codePage, bytes, static_cast<int>(count), out,
-                                           static_cast<int>(capacity)));
+                                           static_cast<int>(count)));
 }
 
 DWORD ProfileReadString(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,

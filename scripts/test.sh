@@ -3,8 +3,9 @@
 # second build that must be byte-identical), the unit and scenario tests over the simulated
 # Windows (also under ASan and UBSan), the Linux backend's tests, the end-to-end tests of the
 # Linux program and of sorvanel.exe under Wine, the release packages (made twice and
-# unpacked), the benchmarks once, and a short run of each fuzz target. Fails when any part
-# fails; the last line counts builds and tests.
+# unpacked), the benchmarks once, and a short run of each fuzz target, and checks that CTest
+# runs every case that each GoogleTest program lists. Fails when any part fails; the last
+# line counts builds and tests.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -53,6 +54,25 @@ tests() {
   fi
 }
 
+# Every case that a GoogleTest program lists must be a test that CTest runs: a case whose
+# printed name CTest's test list cannot hold (one that ends in a backslash escapes the list's
+# separator) is lost without a word. Counts once per program.
+cases_match() {
+  local dir=$1 program=$2 label=$3
+  # A program that was not built has been counted by its build step.
+  [[ -x "$dir/$program" ]] || return 0
+  local listed in_ctest
+  listed=$("$dir/$program" --gtest_list_tests | grep -c '^  ')
+  in_ctest=$(ctest --test-dir "$dir" -N -L "^$label\$" | sed -nE 's/^Total Tests: ([0-9]+)$/\1/p')
+  if [[ -n "$in_ctest" && "$listed" -eq "$in_ctest" ]]; then
+    passed=$((passed + 1))
+  else
+    echo "$program lists $listed cases, CTest runs ${in_ctest:-none} of them"
+    failed=$((failed + 1))
+    failures+=("$program: $listed cases listed, ${in_ctest:-no} tests in CTest")
+  fi
+}
+
 if ! bash scripts/setup.sh; then
   echo "setup failed"
   echo "0 passed, 1 failed"
@@ -67,6 +87,14 @@ tests image-and-reproducibility --preset test -L image
 tests unit-linux-e2e-bench --preset test -LE image
 tests sanitizers --preset test-asan
 tests fuzz --test-dir build/fuzz -L fuzz --output-on-failure
+
+echo "== cases listed against tests run"
+for program in unit_tests:unit linux_backend_tests:linux e2e_tests:e2e image_tests:image; do
+  cases_match build/test "${program%%:*}" "${program#*:}"
+done
+for program in unit_tests:unit linux_backend_tests:linux; do
+  cases_match build/test-asan "${program%%:*}" "${program#*:}"
+done
 
 if [[ -f build/windows-x64/sorvanel.exe ]]; then
   echo "sorvanel.exe (x64): $(stat -c %s build/windows-x64/sorvanel.exe) bytes"

@@ -59,6 +59,17 @@ TEST_F(ProfileFile, ReadsAUtf16FileWithByteOrderMark) {
   EXPECT_EQ(Read(u"Volumes"), u"C: \"D:\\Mount Point\"");
 }
 
+// The whole file is read, whatever its size, up to the bound that keeps memory sane.
+TEST_F(ProfileFile, ReadsAWholeFileAndRefusesAHugeOne) {
+  Write("; " + std::string(100000, '-') + "\n[Main]\nInterval=60\n");
+  EXPECT_EQ(GetPrivateProfileIntW(u"Main", u"Interval", 30, WidePath().c_str()), 60u);
+  // 2 GiB without data blocks: refused before anything is allocated or read.
+  ASSERT_EQ(truncate(path.c_str(), off_t(2) << 30), 0);
+  EXPECT_EQ(Read(u"Interval"), u"none");
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY));
+  EXPECT_EQ(GetPrivateProfileIntW(u"Main", u"Interval", 30, WidePath().c_str()), 30u);
+}
+
 TEST_F(ProfileFile, AMissingOrUnreadableFileGivesTheDefault) {
   EXPECT_EQ(Read(u"Signature"), u"none");
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));

@@ -105,7 +105,8 @@ void SimSetStdHandle(DWORD which, SimStream kind);
 // (Invalid becomes INVALID_HANDLE_VALUE in the record).
 void SimUseStartupStdHandles(SimStream input, SimStream output, SimStream error);
 void SimSetConsoleOutputCP(UINT codePage);
-// The ANSI code page, used when a conversion is asked for code page 0.
+// The ANSI code page (1252 unless set), used when a conversion is asked for code page 0 and
+// for settings files without a byte-order mark.
 void SimSetAnsiCodePage(UINT codePage);
 // What reached a standard stream: UTF-16 text through WriteConsoleW, bytes through WriteFile.
 std::u16string SimConsoleText(DWORD which);

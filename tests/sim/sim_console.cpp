@@ -105,6 +105,11 @@ void SimSetAnsiCodePage(UINT codePage) {
   state->ansiCodePage = codePage;
 }
 
+UINT SimAnsiCodePage() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return state->ansiCodePage;
+}
+
 std::u16string SimConsoleText(DWORD which) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return state->streams[StreamIndex(which)].consoleText;

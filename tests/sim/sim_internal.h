@@ -19,6 +19,9 @@ void SimNoteCall(const char* function);
 
 void SimSetLastError(DWORD error);
 
+// The code page that CP_ACP stands for (SimSetAnsiCodePage).
+UINT SimAnsiCodePage();
+
 enum class SimHandleKind {
   Console,
   RedirectedFile,

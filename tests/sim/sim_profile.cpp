@@ -79,11 +79,11 @@ bool ReadText(LPCWSTR path, std::u16string* text) {
     SimSetLastError(ERROR_SHARING_VIOLATION);
     return false;
   }
+  // The whole file, decoded in the machine's ANSI code page when it has no byte-order mark.
   DWORD count = static_cast<DWORD>(entry->bytes.size());
-  if (count > PROFILE_FILE_LIMIT) count = PROFILE_FILE_LIMIT;
   text->assign(count, u'\0');
   DWORD n = ProfileDecode(reinterpret_cast<const unsigned char*>(entry->bytes.data()), count,
-                          reinterpret_cast<WCHAR*>(&(*text)[0]), count);
+                          SimAnsiCodePage(), reinterpret_cast<WCHAR*>(&(*text)[0]), count);
   text->resize(n);
   return true;
 }

@@ -6,8 +6,9 @@
 
 #include "sim/sim.h"
 
-// A file with these bytes (UTF-8, or UTF-16LE behind FF FE); paths are compared without
-// regard to case. Replaces an earlier file of that path.
+// A file with these bytes; the profile functions read it whole, as UTF-16 behind a byte-order
+// mark and otherwise in the machine's ANSI code page (SimSetAnsiCodePage, 1252 unless set).
+// Paths are compared without regard to case. Replaces an earlier file of that path.
 void SimSetFile(const std::u16string& path, const std::string& bytes);
 void SimRemoveFile(const std::u16string& path);
 // Opening the file fails with `error` (ERROR_ACCESS_DENIED, ERROR_SHARING_VIOLATION...),

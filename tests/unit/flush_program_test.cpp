@@ -39,7 +39,11 @@ struct ProgramCase {
   std::string err;
 };
 
-void PrintTo(const ProgramCase& c, std::ostream* out) { *out << "sorvanel " << SimUtf8(c.arguments); }
+// The arguments in quotes: a printed name that ended in a backslash would escape the list
+// separator in the test list that CTest reads, and the next case would be lost.
+void PrintTo(const ProgramCase& c, std::ostream* out) {
+  *out << "sorvanel \"" << SimUtf8(c.arguments) << '"';
+}
 
 class FlushProgramTest : public ::testing::TestWithParam<ProgramCase> {};
 

@@ -8,11 +8,12 @@
 
 namespace {
 
-std::u16string Decode(const std::string& bytes) {
+// Without a byte-order mark a file is read in the ANSI code page, 1252 unless given.
+std::u16string Decode(const std::string& bytes, UINT codePage = 1252) {
   std::u16string text(bytes.size() + 1, u'\0');
   DWORD n = ProfileDecode(reinterpret_cast<const unsigned char*>(bytes.data()),
-                          static_cast<DWORD>(bytes.size()), reinterpret_cast<WCHAR*>(&text[0]),
-                          static_cast<DWORD>(bytes.size()));
+                          static_cast<DWORD>(bytes.size()), codePage,
+                          reinterpret_cast<WCHAR*>(&text[0]), static_cast<DWORD>(bytes.size()));
   text.resize(n);
   return text;
 }
@@ -62,6 +63,8 @@ TEST(ProfileReader, FindsValuesByTheRulesOfTheProfileFunctions) {
       {"blanks inside quotes kept", "[Main]\nKey=\" x \"\n", u"Main", u"Key", " x "},
       {"unmatched quotes kept", "[Main]\nKey=\"x'\n", u"Main", u"Key", "\"x'"},
       {"inner quotes kept", "[Main]\nKey=C: \"D E\"\n", u"Main", u"Key", "C: \"D E\""},
+      {"outer quotes dropped around inner ones", "[Main]\nKey=\"D:\\a b\" \"E:\\c d\"\n",
+       u"Main", u"Key", "D:\\a b\" \"E:\\c d"},
       {"lone quote kept", "[Main]\nKey=\"\n", u"Main", u"Key", "\""},
       {"empty quotes", "[Main]\nKey=\"\"\n", u"Main", u"Key", ""},
       {"empty value", "[Main]\nKey=\n", u"Main", u"Key", ""},
@@ -74,16 +77,30 @@ TEST(ProfileReader, FindsValuesByTheRulesOfTheProfileFunctions) {
       {"'=' in value", "[Main]\nKey=a=b\n", u"Main", u"Key", "a=b"},
       {"CR alone ends lines", "[Main]\rKey=x\rOther=y\r", u"Main", u"Key", "x"},
       {"no line end at the end", "[Main]\nKey=last", u"Main", u"Key", "last"},
-      {"section without ']'", "[Main\nKey=x\n", u"Main", u"Key", "x"},
+      {"'[' without ']' opens no section", "[Main]\n[Main\nKey=x\n", u"Main", u"Key", "x"},
+      {"... nor a section of that name", "[Other]\n[Main\nKey=x\n", u"Main", u"Key", "dflt"},
       {"text after ']'", "[Main] junk\nKey=x\n", u"Main", u"Key", "x"},
-      {"UTF-8 byte-order mark", "\xEF\xBB\xBF[Main]\nKey=x\n", u"Main", u"Key", "x"},
-      {"UTF-8 value", "[Main]\nKey=Gr\xC3\xBC\xC3\x9F" "e\n", u"Main", u"Key", "Gr\xC3\xBC\xC3\x9F" "e"},
-      {"non-ASCII key, case ignored", "[Main]\n\xC3\x84nderung=1\n", u"Main", u"\u00E4NDERUNG", "1"},
+      // Without a byte-order mark the bytes are ANSI (here code page 1252), as on Windows.
+      {"ANSI value", "[Main]\nKey=\x80 Gr\xFC\xDF" "e\n", u"Main", u"Key",
+       "\xE2\x82\xAC Gr\xC3\xBC\xC3\x9F" "e"},
+      {"ANSI byte without a character", "[Main]\nKey=\x81\n", u"Main", u"Key", "\xC2\x81"},
+      {"UTF-8 without byte-order mark is ANSI", "[Main]\nKey=D:\\Caf\xC3\xA9\n", u"Main", u"Key",
+       "D:\\Caf\xC3\x83\xC2\xA9"},
+      {"UTF-8 byte-order mark", "\xEF\xBB\xBF[Main]\nKey=D:\\Caf\xC3\xA9\n", u"Main", u"Key",
+       "D:\\Caf\xC3\xA9"},
+      {"non-ASCII key, case ignored", "[Main]\n\xC4nderung=1\n", u"Main", u"\u00E4NDERUNG", "1"},
       {"empty file", "", u"Main", u"Key", "dflt"},
-      {"a zero character ends the text", std::string("[Main]\nKey=a\0b\nOther=c\n", 22),
-       u"Main", u"Key", "a"},
-      {"nothing after a zero character", std::string("[Main]\n\0Key=x\n", 14), u"Main",
-       u"Key", "dflt"},
+      // A zero character ends the name or value it stands in, not the text.
+      {"zero ends a value", std::string("[Main]\nKey=a\0b\nOther=c\n", 22), u"Main", u"Key",
+       "a"},
+      {"... and not the text", std::string("[Main]\nSignature=Sorvanel\0\nInterval=60\n", 39),
+       u"Main", u"Interval", "60"},
+      {"... ends a key name", std::string("[Main]\nKey\0x=y\n", 15), u"Main", u"Key", "y"},
+      {"... and a section name", std::string("[Ma\0in]\nKey=y\n", 15), u"Ma", u"Key", "y"},
+      {"line that begins with zero", std::string("[Main]\n\0Key=x\nKey=y\n", 20), u"Main",
+       u"Key", "y"},
+      {"a file is read whole", "; " + std::string(40000, 'x') + "\n[Main]\nKey=far\n", u"Main",
+       u"Key", "far"},
   };
   for (const StringCase& c : cases) {
     Lookup got = Read(c.file, c.section, c.key);
@@ -157,7 +174,7 @@ TEST(ProfileReader, ListsSectionsAndKeys) {
 
 TEST(ProfileReader, ReadsIntegersFromLeadingDigits) {
   struct {
-    const char* value;
+    std::string value;
     UINT expected;
   } cases[] = {
       {"60", 60},          {"  60  ", 60},         {"102abc", 102},      {"abc", 0},
@@ -171,13 +188,18 @@ TEST(ProfileReader, ReadsIntegersFromLeadingDigits) {
       {"0xFFFFFFFF1", 0xFFFFFFF1u},                {"10x", 10},
       // Control characters before the number count as blanks.
       {"\x0B" "42", 42},   {"\x1A" "42", 42},
+      // Windows reads the value into a buffer of 256 characters before converting it, so a
+      // value is cut to 255 characters. Wine's buffer holds 30: there thirty zeros and a 7
+      // read as 0; on Windows, and here, as 7.
+      {std::string(30, '0') + "7", 7}, {std::string(254, '0') + "7", 7},
+      {std::string(255, '0') + "7", 0},
   };
   for (auto& c : cases) {
     std::u16string text = Decode(std::string("[Main]\nInterval=") + c.value + "\n");
     EXPECT_EQ(ProfileReadInt(reinterpret_cast<const WCHAR*>(text.data()),
                              static_cast<DWORD>(text.size()), u"Main", u"Interval", 30),
               c.expected)
-        << c.value;
+        << c.value.size() << " characters: " << c.value;
   }
   // A present but empty value counts as missing.
   std::u16string empty = Decode("[Main]\nInterval=\n");
@@ -188,12 +210,18 @@ TEST(ProfileReader, ReadsIntegersFromLeadingDigits) {
 
 TEST(ProfileReader, DecodesWithinTheCapacity) {
   // Malformed UTF-8 becomes U+FFFD; a UTF-16 text with an odd byte drops it.
-  EXPECT_EQ(Decode("a\xFF" "b"), u"a\uFFFDb");
+  EXPECT_EQ(Decode("a\xFF" "b", CP_UTF8), u"a\uFFFDb");
+  EXPECT_EQ(Decode("a\xC3\xA9", CP_UTF8), u"a\u00E9");
+  EXPECT_EQ(Decode("\x82\x9D\xFF", 437), u"\u00E9\u00A5\u00A0");
   EXPECT_EQ(Decode(std::string("\xFF\xFE" "a\0b", 5)), u"a");
   WCHAR out[3];
   std::string bytes = "abcdef";
-  EXPECT_EQ(ProfileDecode(reinterpret_cast<const unsigned char*>(bytes.data()), 6, out, 3), 3u);
-  EXPECT_EQ(std::u16string(out, 3), u"abc");
+  for (UINT codePage : {1252u, static_cast<UINT>(CP_UTF8)}) {
+    EXPECT_EQ(ProfileDecode(reinterpret_cast<const unsigned char*>(bytes.data()), 6, codePage,
+                            out, 3),
+              3u);
+    EXPECT_EQ(std::u16string(out, 3), u"abc");
+  }
 }
 
 }  // namespace

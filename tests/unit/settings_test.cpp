@@ -150,6 +150,20 @@ TEST(Settings, EveryKeyAndItsRejections) {
        "30", "0", "C:|D:\\Mount Point|E:\\Data\\*", ""},
       {"its third Volumes example", ShippedExample("\"\"D:\\Mount Point\"\""), 0, "30", "0",
        "D:\\Mount Point", ""},
+      // The value loses its outer quotes, so two quoted templates need one more pair.
+      {"two quoted templates lose the outer quotes", sig + "Volumes=\"D:\\a b\" \"E:\\c d\"\n",
+       0, "30", "0", "D:\\a|b\"|E:\\c d", ""},
+      {"two quoted templates, quoted once more", sig + "Volumes=\"\"D:\\a b\" \"E:\\c d\"\"\n", 0,
+       "30", "0", "D:\\a b|E:\\c d", ""},
+      // The file as Windows reads it: whole, zero characters ending only their line, and
+      // without a byte-order mark in the ANSI code page (1252).
+      {"section past 32 KiB", "; " + std::string(40000, '-') + "\n" + sig + "Interval=60\n", 0,
+       "60", "0", "", ""},
+      {"zero after the signature", sig.substr(0, sig.size() - 2) + std::string("\0\nInterval=60\n", 14),
+       0, "60", "0", "", ""},
+      {"ANSI file", sig + "Volumes=D:\\Caf\xE9\n", 0, "30", "0", "D:\\Caf\xC3\xA9", ""},
+      {"UTF-8 file without byte-order mark", sig + "Volumes=D:\\Caf\xC3\xA9\n", 0, "30", "0",
+       "D:\\Caf\xC3\x83\xC2\xA9", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -161,6 +175,16 @@ TEST(Settings, EveryKeyAndItsRejections) {
     EXPECT_EQ(got.templates, row.templates);
     EXPECT_EQ(got.run.BoxTexts(), row.box);
   }
+}
+
+// A machine whose ANSI code page is UTF-8 (a choice Windows offers) reads UTF-8 files.
+TEST(Settings, AFileWithoutByteOrderMarkIsReadInTheMachinesAnsiCodePage) {
+  Outcome got = Load(DefaultModule, [] {
+    SimSetAnsiCodePage(CP_UTF8);
+    SimSetFile(DefaultIni, "[Main]\nSignature=Sorvanel\nVolumes=D:\\Caf\xC3\xA9\n");
+  });
+  ExpectClean(got.run);
+  EXPECT_EQ(got.templates, "D:\\Caf\xC3\xA9");
 }
 
 TEST(Settings, VolumesAreReadUpTo2047Characters) {

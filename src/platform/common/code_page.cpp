@@ -60,6 +60,17 @@ int SingleByte(UINT codePage, uint16_t unit) {
   return -1;
 }
 
+// The character of byte 0x80 + index of a single-byte page, or U+FFFD.
+uint16_t HighCharacter(UINT codePage, int index) {
+  if (codePage == 1252) {
+    if (index >= 0x20) return static_cast<uint16_t>(0x80 + index);
+    return Ansi1252Low[index] ? Ansi1252Low[index] : static_cast<uint16_t>(0x80 + index);
+  }
+  if (codePage == 437) return Oem437[index];
+  if (codePage == 850) return Oem850[index];
+  return 0xFFFD;
+}
+
 }  // namespace
 
 bool IsKnownCodePage(UINT codePage) {
@@ -101,4 +112,20 @@ int WideToCodePage(UINT codePage, LPCWSTR text, int length, char* out, int capac
     ++written;
   }
   return written;
+}
+
+int CodePageToWide(UINT codePage, const unsigned char* bytes, int count, WCHAR* out,
+                   int capacity) {
+  if (count <= 0 || capacity <= 0) return 0;
+  if (codePage == CP_UTF8) {
+    // At most one unit per byte: the bytes that fit the capacity cannot give more units.
+    if (count > capacity) count = capacity;
+    int n = Utf16FromUtf8(reinterpret_cast<const char*>(bytes), count, out, capacity);
+    return n > 0 ? n : 0;
+  }
+  int n = count < capacity ? count : capacity;
+  for (int i = 0; i < n; ++i) {
+    out[i] = static_cast<WCHAR>(bytes[i] < 0x80 ? bytes[i] : HighCharacter(codePage, bytes[i] - 0x80));
+  }
+  return n;
 }

@@ -1,6 +1,7 @@
 #include "platform/common/profile.h"
 
 #include "platform/common/case_mapping.h"
+#include "platform/common/code_page.h"
 #include "platform/common/utf8.h"
 
 namespace {
@@ -23,20 +24,24 @@ Span Trim(Span span) {
 
 DWORD SpanLength(Span span) { return static_cast<DWORD>(span.end - span.begin); }
 
+// A name or value ends at a zero character, as the string it becomes would.
+Span CutAtZero(Span span) {
+  const WCHAR* end = span.begin;
+  while (end < span.end && *end) ++end;
+  return {span.begin, end};
+}
+
 bool SameName(Span span, LPCWSTR name) {
   return CompareTextNoCase(span.begin, static_cast<int>(SpanLength(span)), name, -1, true) ==
          CSTR_EQUAL;
 }
 
-// One line of the text, blanks trimmed; false at the end of the text. A zero character
-// ends the text, as it ends a string.
+// One line of the text, blanks trimmed; false at the end of the text.
 struct LineReader {
   const WCHAR* at;
   const WCHAR* limit;
 
-  LineReader(const WCHAR* text, DWORD length) : at(text), limit(text) {
-    while (text && limit < text + length && *limit) ++limit;
-  }
+  LineReader(const WCHAR* text, DWORD length) : at(text), limit(text ? text + length : text) {}
 
   bool Next(Span* line) {
     if (!at || at >= limit) return false;
@@ -59,14 +64,16 @@ LineKind ParseLine(Span line, Span* name, Span* value) {
   if (*line.begin == '[') {
     const WCHAR* close = line.begin + 1;
     while (close < line.end && *close != ']') ++close;
-    *name = Trim({line.begin + 1, close});
-    return SectionLine;
+    if (close < line.end) {
+      *name = CutAtZero(Trim({line.begin + 1, close}));
+      return SectionLine;
+    }
   }
   const WCHAR* equals = line.begin;
   while (equals < line.end && *equals != '=') ++equals;
-  *name = Trim({line.begin, equals});
+  *name = CutAtZero(Trim({line.begin, equals}));
   if (equals == line.end) return NameOnlyLine;
-  *value = Trim({equals + 1, line.end});
+  *value = CutAtZero(Trim({equals + 1, line.end}));
   if (SpanLength(*value) >= 2 && (*value->begin == '"' || *value->begin == '\'') &&
       value->end[-1] == *value->begin) {
     ++value->begin;
@@ -168,7 +175,8 @@ DWORD ListNames(const WCHAR* text, DWORD length, LPCWSTR section, LPWSTR out, DW
 
 }  // namespace
 
-DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD capacity) {
+DWORD ProfileDecode(const unsigned char* bytes, DWORD count, UINT ansiCodePage, WCHAR* out,
+                    DWORD capacity) {
   bool little = count >= 2 && bytes[0] == 0xFF && bytes[1] == 0xFE;
   bool big = count >= 2 && bytes[0] == 0xFE && bytes[1] == 0xFF;
   if (little || big) {
@@ -179,16 +187,17 @@ DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD c
     }
     return n;
   }
+  UINT codePage = ansiCodePage;
   if (count >= 3 && bytes[0] == 0xEF && bytes[1] == 0xBB && bytes[2] == 0xBF) {
     bytes += 3;
     count -= 3;
+    codePage = CP_UTF8;
   }
-  // Every UTF-8 byte yields at most one UTF-16 unit, so `capacity` bytes always fit.
+  // Every byte yields at most one UTF-16 unit, so `capacity` bytes always fit.
   if (count > capacity) count = capacity;
-  if (count == 0) return 0;
-  int n = Utf16FromUtf8(reinterpret_cast<const char*>(bytes), static_cast<int>(count), out,
-                        static_cast<int>(capacity));
-  return n > 0 ? static_cast<DWORD>(n) : 0;
+  if (count > 0x7FFFFFFF) count = 0x7FFFFFFF;
+  return static_cast<DWORD>(CodePageToWide(codePage, bytes, static_cast<int>(count), out,
+                                           static_cast<int>(count)));
 }
 
 DWORD ProfileReadString(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,
@@ -208,9 +217,9 @@ DWORD ProfileReadString(const WCHAR* text, DWORD length, LPCWSTR section, LPCWST
 
 UINT ProfileReadInt(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,
                     int defaultValue) {
-  WCHAR value[64];
+  WCHAR value[PROFILE_INT_BUFFER];
   if (!section || !key) return static_cast<UINT>(defaultValue);
-  if (ProfileReadString(text, length, section, key, TEXT(""), value, 64) == 0) {
+  if (ProfileReadString(text, length, section, key, TEXT(""), value, PROFILE_INT_BUFFER) == 0) {
     return static_cast<UINT>(defaultValue);
   }
   return ProfileParseInt(value);

@@ -1,33 +1,38 @@
 // Reading private-profile (INI) text the way GetPrivateProfileStringW and
-// GetPrivateProfileIntW read a file. The backends read the file's bytes; this code decodes
-// them and answers the queries, so the Linux program and the simulated machine agree.
+// GetPrivateProfileIntW read a file. The backends read the whole file; this code decodes
+// its bytes and answers the queries, so the Linux program and the simulated machine agree.
 //
 // The rules:
-// - a line is ended by CR, LF or CR LF, the text by its end or a zero character; blanks
-//   (space, the control characters tab to CR, and Ctrl+Z) at both ends of a line are
-//   ignored; empty lines and lines whose first character is ';' are skipped;
-// - "[name]" opens a section; the name is what lies between '[' and the next ']' (the end
-//   of the line when there is none), without surrounding blanks;
+// - a line is ended by CR, LF or CR LF; blanks (space, the control characters tab to CR,
+//   and Ctrl+Z) at both ends of a line are ignored; empty lines and lines whose first
+//   character is ';' are skipped;
+// - "[name]" opens a section; the name is what lies between '[' and the next ']', without
+//   surrounding blanks; a line that begins with '[' but has no ']' is no section header and
+//   is read as any other line;
 // - any other line in a section is "key=value"; key and value lose surrounding blanks; a
 //   line without '=' has no value: when it comes first among the lines of its name, a
 //   lookup gives the default, and key lists leave it out; lines before the first section
 //   belong to no section;
+// - a zero character ends the name or value it stands in, as it ends a string; the rest of
+//   its line is still looked at for the '=' and the ']', and the next line is read as usual;
 // - names are compared without regard to case; the first matching section is the only one
 //   searched, and its first matching key wins;
 // - a value of two or more characters that begins and ends with the same quote (' or ")
-//   loses both quotes.
+//   loses both quotes, also when more quotes stand inside it.
 #pragma once
 
 #include "platform/win32.h"
 
-// Bytes of a settings file that are looked at; the rest of a larger file is ignored.
-#define PROFILE_FILE_LIMIT 32768
+// Characters of a value that GetPrivateProfileIntW reads before it converts them: it reads
+// the value into a buffer of this size, so a longer value is cut to 255 characters first.
+#define PROFILE_INT_BUFFER 256
 
 // Decodes file bytes: UTF-16LE when they begin with the byte-order mark FF FE, UTF-16BE
-// behind FE FF, otherwise UTF-8 (a UTF-8 byte-order mark is dropped). Writes at most `capacity` characters, no
-// terminator, and returns how many it wrote. A capacity of `count` characters is always
-// enough.
-DWORD ProfileDecode(const unsigned char* bytes, DWORD count, WCHAR* out, DWORD capacity);
+// behind FE FF, UTF-8 behind the UTF-8 byte-order mark, otherwise the ANSI code page
+// `ansiCodePage` (one of code_page.h). Writes at most `capacity` characters, no terminator,
+// and returns how many it wrote. A capacity of `count` characters is always enough.
+DWORD ProfileDecode(const unsigned char* bytes, DWORD count, UINT ansiCodePage, WCHAR* out,
+                    DWORD capacity);
 
 // GetPrivateProfileStringW over decoded text; `text` null stands for a missing file.
 // With `key` null the result is the section's key names, with `section` null the section
@@ -36,7 +41,8 @@ DWORD ProfileReadString(const WCHAR* text, DWORD length, LPCWSTR section, LPCWST
                         LPCWSTR defaultText, LPWSTR out, DWORD size);
 
 // GetPrivateProfileIntW over decoded text: the default when the key is missing or its
-// value empty, otherwise ProfileParseInt of the value.
+// value empty, otherwise ProfileParseInt of the value's first PROFILE_INT_BUFFER - 1
+// characters.
 UINT ProfileReadInt(const WCHAR* text, DWORD length, LPCWSTR section, LPCWSTR key,
                     int defaultValue);
 

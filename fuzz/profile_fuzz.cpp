@@ -16,14 +16,14 @@ void Check(bool condition) {
   if (!condition) abort();
 }
 
-// The model: blanks before the value are dropped, the value is cut to 255 characters, then an
+// The model: blanks before the value are dropped, the value is cut to 29 characters, then an
 // optional sign, a lower-case base prefix ("0x", "0o", "0b") and the digits of that base up
 // to the first other character, taken modulo 2^32; a minus sign negates modulo 2^32. An
 // empty value gives the default.
 uint32_t ModelInt(const std::u16string& value, uint32_t defaultValue) {
   size_t start = value.find_first_not_of(u" \t");
   if (start == std::u16string::npos) return defaultValue;
-  std::u16string v = value.substr(start, 255);
+  std::u16string v = value.substr(start, 29);
   size_t i = 0;
   bool negative = false;
   if (i < v.size() && (v[i] == u'-' || v[i] == u'+')) negative = v[i++] == u'-';
@@ -54,7 +54,7 @@ void CheckIntegerReading(const uint8_t* data, size_t size) {
   std::u16string value;
   for (size_t i = 0; i < size && value.size() < 300; ++i) {
     // A byte with the top bit set repeats the character before it, so long runs (past the
-    // cut at 255 characters) are cheap to reach.
+    // cut at 29 characters) are cheap to reach.
     if (data[i] & 0x80) {
       value.append(data[i] & 0x7F, value.empty() ? u'0' : value.back());
     } else {

@@ -188,11 +188,11 @@ TEST(ProfileReader, ReadsIntegersFromLeadingDigits) {
       {"0xFFFFFFFF1", 0xFFFFFFF1u},                {"10x", 10},
       // Control characters before the number count as blanks.
       {"\x0B" "42", 42},   {"\x1A" "42", 42},
-      // Windows reads the value into a buffer of 256 characters before converting it, so a
-      // value is cut to 255 characters. Wine's buffer holds 30: there thirty zeros and a 7
-      // read as 0; on Windows, and here, as 7.
-      {std::string(30, '0') + "7", 7}, {std::string(254, '0') + "7", 7},
-      {std::string(255, '0') + "7", 0},
+      // The value is read into a buffer of 30 characters before it is converted, so it is
+      // cut to 29: thirty zeros and a 7 read as 0, as Wine reads them. No public source
+      // says that Windows' buffer differs, so Wine's is followed.
+      {std::string(28, '0') + "7", 7}, {std::string(29, '0') + "7", 0},
+      {std::string(30, '0') + "7", 0}, {" " + std::string(28, '0') + "7", 7},
   };
   for (auto& c : cases) {
     std::u16string text = Decode(std::string("[Main]\nInterval=") + c.value + "\n");

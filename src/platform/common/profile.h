@@ -24,8 +24,9 @@
 #include "platform/win32.h"
 
 // Characters of a value that GetPrivateProfileIntW reads before it converts them: it reads
-// the value into a buffer of this size, so a longer value is cut to 255 characters first.
-#define PROFILE_INT_BUFFER 256
+// the value into a buffer of this size, so a longer value is cut to 29 characters first
+// (thirty zeros and a 7 read as 0).
+#define PROFILE_INT_BUFFER 30
 
 // Decodes file bytes: UTF-16LE when they begin with the byte-order mark FF FE, UTF-16BE
 // behind FE FF, UTF-8 behind the UTF-8 byte-order mark, otherwise the ANSI code page

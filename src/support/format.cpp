@@ -79,8 +79,8 @@ WCHAR DigitCharacter(DWORD digit, DWORD letterBase) {
 
 // Writes the digits of `value` backwards, the last one just before `end`, and returns the
 // position of the first. `letterBase` + 10 is the digit for ten ('a' or 'A'). Radixes that
-// are powers of two take a mask and a shift per digit; ten takes a multiplication by the
-// reciprocal once the value fits in 32 bits (a size-optimising compiler would divide).
+// are powers of two take a mask and a shift per digit; ten takes multiplications by
+// reciprocals once the value fits in 32 bits (a size-optimising compiler would divide).
 // Only the digits of larger decimal values and the radixes that the engine never uses
 // are divided out.
 WCHAR* WriteDigitsBackwards(WCHAR* end, uint64_t value, DWORD radix, DWORD letterBase) {
@@ -97,13 +97,23 @@ WCHAR* WriteDigitsBackwards(WCHAR* end, uint64_t value, DWORD radix, DWORD lette
     value /= radix;
     if (value == 0) return end;
   }
+  // Two digits a step: floor(rest / 100) = (rest * 0x51EB851F) >> 37 for every 32-bit
+  // rest, and floor(pair / 10) = (pair * 103) >> 10 for every pair below 100.
   uint32_t rest = static_cast<uint32_t>(value);
-  do {
-    // floor(rest / 10) = (rest * 0xCCCCCCCD) >> 35 for every 32-bit rest.
-    uint32_t quotient = static_cast<uint32_t>((static_cast<uint64_t>(rest) * 0xCCCCCCCDu) >> 35);
-    *--end = static_cast<WCHAR>('0' + (rest - quotient * 10));
+  while (rest >= 100) {
+    uint32_t quotient = static_cast<uint32_t>((static_cast<uint64_t>(rest) * 0x51EB851Fu) >> 37);
+    uint32_t pair = rest - quotient * 100;
+    uint32_t tens = (pair * 103) >> 10;
+    *--end = static_cast<WCHAR>('0' + (pair - tens * 10));
+    *--end = static_cast<WCHAR>('0' + tens);
     rest = quotient;
-  } while (rest != 0);
+  }
+  if (rest >= 10) {
+    uint32_t tens = (rest * 103) >> 10;
+    *--end = static_cast<WCHAR>('0' + (rest - tens * 10));
+    rest = tens;
+  }
+  *--end = static_cast<WCHAR>('0' + rest);
   return end;
 }
 
@@ -168,13 +178,23 @@ uint64_t StringLength(const Character* text, DWORD precision) {
 bool IsLiteral(WCHAR ch) { return ch != 0 && ch != '%'; }
 
 // Copies the literal run at `f`, up to the next '%' or the terminator, as far as the room
-// allows, and returns the position after the run. The run is scanned four characters a
-// step, none read past the end of the run.
+// allows, and returns the position after what was copied. Four characters a step while
+// they fit, each read only when the one before it was not the end of the run.
 LPCWSTR CopyLiteral(Output* out, LPCWSTR f) {
-  LPCWSTR run = f;
-  while (IsLiteral(f[0]) && IsLiteral(f[1]) && IsLiteral(f[2]) && IsLiteral(f[3])) f += 4;
-  while (IsLiteral(*f)) ++f;
-  WriteText(out, run, static_cast<uint64_t>(f - run));
+  LPWSTR target = out->position;
+  DWORD room = out->remaining;
+  while (room >= 4 && IsLiteral(f[0]) && IsLiteral(f[1]) && IsLiteral(f[2]) && IsLiteral(f[3])) {
+    CopyGroup(target, f);
+    target += 4;
+    f += 4;
+    room -= 4;
+  }
+  while (room > 0 && IsLiteral(*f)) {
+    *target++ = *f++;
+    --room;
+  }
+  out->position = target;
+  out->remaining = room;
   return f;
 }
 

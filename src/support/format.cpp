@@ -1,8 +1,8 @@
 // The formatted-text engine. One pass over the format, left to right; every write goes
 // through the `remaining` count, so the text is cut wherever the buffer ends, also in the
 // middle of a field. No heap, no state, no system calls except the debug-only checks.
-// Literal text is copied a run at a time, and numbers are converted with shifts (radixes
-// 2, 8 and 16) or a division by the constant 10, which compilers turn into a multiplication.
+// Literal text and strings are copied four characters at a time; digits come from shifts
+// (radixes 2, 8 and 16) or, in radix 10, from multiplications by reciprocals.
 #include "support/format.h"
 
 namespace {

@@ -28,8 +28,8 @@ const size_t MaxFormat = 2048;
 // Every conversion reads at most three arguments ('*' width, '*' precision, value); the
 // format is cut so that its '%' signs never ask for more than the call passes.
 const unsigned MaxPercents = 21;
-// Room for the longest text of one checked conversion: widths and precisions written as
-// digits stay below 1000, and '*' values that swprintf is compared on too.
+// Room for the text of one checked conversion: where swprintf is compared, widths stay
+// below 1000; the model cuts longer fills (a '*' width may be huge) at this length.
 const size_t OracleCapacity = 4096;
 
 // Every argument is the same pointer into this arena. Read as a pointer it leads to a
@@ -38,7 +38,7 @@ const size_t OracleCapacity = 4096;
 alignas(65536) unsigned char Arena[65536 + 64];
 
 void Fail(const char* what) {
-  (void)what;
+  fprintf(stderr, "%s\n", what);
   abort();
 }
 

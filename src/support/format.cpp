@@ -1,6 +1,8 @@
 // The formatted-text engine. One pass over the format, left to right; every write goes
 // through the `remaining` count, so the text is cut wherever the buffer ends, also in the
 // middle of a field. No heap, no state, no system calls except the debug-only checks.
+// Literal text and strings are copied four characters at a time; digits come from shifts
+// (radixes 2, 8 and 16) or, in radix 10, from multiplications by reciprocals.
 #include "support/format.h"
 
 namespace {
@@ -17,6 +19,28 @@ enum ArgumentClass {
   PointerArgument,  // 'I' alone, and every 'p' or 'P'
 };
 
+// An integer conversion: its character, its radix, the letter of its radix prefix after
+// the '0' (none for octal), and whether it is signed and writes upper-case letters.
+enum IntegerKind : BYTE { UnsignedLower, SignedLower, UnsignedUpper };
+
+struct IntegerConversion {
+  char conversion;
+  BYTE radix;
+  char prefixLetter;
+  IntegerKind kind;
+};
+
+// The ones the program's messages use come first.
+const IntegerConversion IntegerConversions[] = {
+    {'u', 10, 'n', UnsignedLower}, {'d', 10, 'n', SignedLower},   {'X', 16, 'x', UnsignedUpper},
+    {'x', 16, 'x', UnsignedLower}, {'i', 10, 'n', SignedLower},   {'o', 8, 0, UnsignedLower},
+    {'b', 2, 'b', UnsignedLower},  {'y', 2, 'y', UnsignedLower},  {'p', 16, 'x', UnsignedLower},
+    {'P', 16, 'x', UnsignedUpper},
+};
+
+// A null string argument stands for this text, for wide and narrow strings alike.
+const CHAR NullText[] = "(null)";
+
 struct Specification {
   bool leftJustify;
   bool showSign;
@@ -26,32 +50,8 @@ struct Specification {
   DWORD precision;  // 0: no precision
   ArgumentClass argumentClass;
   WCHAR conversion;
+  const IntegerConversion* integer;  // null for the character and string conversions
 };
-
-struct IntegerConversion {
-  WCHAR conversion;
-  DWORD radix;
-  const WCHAR* prefix;
-  bool isSigned;
-  bool upperCase;
-};
-
-const WCHAR Prefix2b[] = TEXT("0b");
-const WCHAR Prefix2y[] = TEXT("0y");
-const WCHAR Prefix8[] = TEXT("0");
-const WCHAR Prefix10[] = TEXT("0n");
-const WCHAR Prefix16[] = TEXT("0x");
-
-const IntegerConversion IntegerConversions[] = {
-    {'b', 2, Prefix2b, false, false},   {'y', 2, Prefix2y, false, false},
-    {'o', 8, Prefix8, false, false},    {'d', 10, Prefix10, true, false},
-    {'i', 10, Prefix10, true, false},   {'u', 10, Prefix10, false, false},
-    {'x', 16, Prefix16, false, false},  {'X', 16, Prefix16, false, true},
-    {'p', 16, Prefix16, false, false},  {'P', 16, Prefix16, false, true},
-};
-
-const WCHAR NullWideText[] = TEXT("(null)");
-const CHAR NullNarrowText[] = "(null)";
 
 const IntegerConversion* FindIntegerConversion(WCHAR ch) {
   for (const IntegerConversion& entry : IntegerConversions) {
@@ -73,25 +73,48 @@ bool IsNullArgumentList(const T&) {
   return false;
 }
 
-template <typename T>
-DWORD ConvertToDigits(LPWSTR buffer, DWORD capacity, T value, DWORD radix) {
-  if (!buffer || capacity == 0 || radix < 2 || radix > 36) {
-    DebugCheck(true);
-    if (buffer && capacity > 0) buffer[0] = 0;
-    return 0;
+WCHAR DigitCharacter(DWORD digit, DWORD letterBase) {
+  return static_cast<WCHAR>(digit < 10 ? '0' + digit : letterBase + digit);
+}
+
+// Writes the digits of `value` backwards, the last one just before `end`, and returns the
+// position of the first. `letterBase` + 10 is the digit for ten ('a' or 'A'). Radixes that
+// are powers of two take a mask and a shift per digit; ten takes multiplications by
+// reciprocals once the value fits in 32 bits (a size-optimising compiler would divide).
+// Only the digits of larger decimal values and the radixes that the engine never uses
+// are divided out.
+WCHAR* WriteDigitsBackwards(WCHAR* end, uint64_t value, DWORD radix, DWORD letterBase) {
+  if ((radix & (radix - 1)) == 0) {
+    DWORD shift = static_cast<DWORD>(__builtin_ctz(radix));
+    do {
+      *--end = DigitCharacter(static_cast<DWORD>(value) & (radix - 1), letterBase);
+      value >>= shift;
+    } while (value != 0);
+    return end;
   }
-  WCHAR area[DigitAreaCapacity];
-  DWORD start = DigitAreaCapacity;
-  do {
-    DWORD digit = static_cast<DWORD>(value % radix);
+  while (radix != 10 || value > 0xFFFFFFFF) {
+    *--end = DigitCharacter(static_cast<DWORD>(value % radix), letterBase);
     value /= radix;
-    area[--start] = static_cast<WCHAR>(digit < 10 ? '0' + digit : 'a' + digit - 10);
-  } while (value != 0);
-  DWORD count = DigitAreaCapacity - start;
-  if (count > capacity - 1) count = capacity - 1;  // keep the most significant digits
-  for (DWORD i = 0; i < count; ++i) buffer[i] = area[start + i];
-  buffer[count] = 0;
-  return count;
+    if (value == 0) return end;
+  }
+  // Two digits a step: floor(rest / 100) = (rest * 0x51EB851F) >> 37 for every 32-bit
+  // rest, and floor(pair / 10) = (pair * 103) >> 10 for every pair below 100.
+  uint32_t rest = static_cast<uint32_t>(value);
+  while (rest >= 100) {
+    uint32_t quotient = static_cast<uint32_t>((static_cast<uint64_t>(rest) * 0x51EB851Fu) >> 37);
+    uint32_t pair = rest - quotient * 100;
+    uint32_t tens = (pair * 103) >> 10;
+    *--end = static_cast<WCHAR>('0' + (pair - tens * 10));
+    *--end = static_cast<WCHAR>('0' + tens);
+    rest = quotient;
+  }
+  if (rest >= 10) {
+    uint32_t tens = (rest * 103) >> 10;
+    *--end = static_cast<WCHAR>('0' + (rest - tens * 10));
+    rest = tens;
+  }
+  *--end = static_cast<WCHAR>('0' + rest);
+  return end;
 }
 
 // The output cursor of one conversion or of the main loop.
@@ -100,25 +123,79 @@ struct Output {
   DWORD remaining;
 };
 
-void WriteWide(Output* out, const WCHAR* text, uint64_t length) {
-  uint64_t n = length < out->remaining ? length : out->remaining;
-  for (uint64_t i = 0; i < n; ++i) out->position[i] = text[i];
-  out->position += n;
-  out->remaining -= static_cast<DWORD>(n);
+// Copies four wide characters as one 64-bit unit.
+void CopyGroup(LPWSTR target, const WCHAR* text) {
+  uint64_t group;
+  __builtin_memcpy(&group, text, sizeof group);
+  __builtin_memcpy(target, &group, sizeof group);
 }
 
-void WriteNarrow(Output* out, const CHAR* text, uint64_t length) {
-  uint64_t n = length < out->remaining ? length : out->remaining;
-  for (uint64_t i = 0; i < n; ++i) out->position[i] = static_cast<WCHAR>(static_cast<BYTE>(text[i]));
-  out->position += n;
-  out->remaining -= static_cast<DWORD>(n);
+// Writes as much of `text` (wide or narrow characters, each widened by its value) as the
+// room allows. Wide text goes four characters at a time.
+template <typename Character>
+void WriteText(Output* out, const Character* text, uint64_t length) {
+  DWORD n = length < out->remaining ? static_cast<DWORD>(length) : out->remaining;
+  LPWSTR target = out->position;
+  out->position = target + n;
+  out->remaining -= n;
+  if constexpr (sizeof(Character) == sizeof(WCHAR)) {
+    if (n >= 4) {
+      // Groups of four; the last group ends at the end of the text and may overlap the
+      // one before it, which writes the same characters again.
+      DWORD last = n - 4;
+      for (DWORD i = 0; i < last; i += 4) CopyGroup(target + i, text + i);
+      CopyGroup(target + last, text + last);
+      return;
+    }
+  }
+  for (DWORD i = 0; i < n; ++i) target[i] = static_cast<WCHAR>(text[i]);
 }
 
 void WriteFill(Output* out, WCHAR ch, uint64_t count) {
-  uint64_t n = count < out->remaining ? count : out->remaining;
-  for (uint64_t i = 0; i < n; ++i) out->position[i] = ch;
+  DWORD n = count < out->remaining ? static_cast<DWORD>(count) : out->remaining;
+  for (DWORD i = 0; i < n; ++i) out->position[i] = ch;
   out->position += n;
-  out->remaining -= static_cast<DWORD>(n);
+  out->remaining -= n;
+}
+
+// The length of a string, at most `precision` characters when one is given: the string is
+// not read beyond that. Wide strings without a precision are scanned four characters a
+// step, each read only when the one before it was not the terminator. (Narrow strings keep
+// the bounded loop, which a compiler cannot turn into a call of the C library's strlen.)
+template <typename Character>
+uint64_t StringLength(const Character* text, DWORD precision) {
+  uint64_t length = 0;
+  if (sizeof(Character) == sizeof(WCHAR) && precision == 0) {
+    while (text[length] != 0 && text[length + 1] != 0 && text[length + 2] != 0 && text[length + 3] != 0) length += 4;
+    while (text[length] != 0) ++length;
+    return length;
+  }
+  uint64_t limit = precision != 0 ? precision : ~static_cast<uint64_t>(0);
+  while (length < limit && text[length] != 0) ++length;
+  return length;
+}
+
+bool IsLiteral(WCHAR ch) { return ch != 0 && ch != '%'; }
+
+// Copies the literal run at `f`, up to the next '%' or the terminator, as far as the room
+// allows, and returns the position after what was copied. Four characters a step while
+// they fit, each read only when the one before it was not the end of the run.
+LPCWSTR CopyLiteral(Output* out, LPCWSTR f) {
+  LPWSTR target = out->position;
+  DWORD room = out->remaining;
+  while (room >= 4 && IsLiteral(f[0]) && IsLiteral(f[1]) && IsLiteral(f[2]) && IsLiteral(f[3])) {
+    CopyGroup(target, f);
+    target += 4;
+    f += 4;
+    room -= 4;
+  }
+  while (room > 0 && IsLiteral(*f)) {
+    *target++ = *f++;
+    --room;
+  }
+  out->position = target;
+  out->remaining = room;
+  return f;
 }
 
 // Helpers take the list by address: a va_list handed on by value would not move on in
@@ -126,29 +203,20 @@ void WriteFill(Output* out, WCHAR ch, uint64_t count) {
 
 // Reads the argument of an integer conversion, widened to 64 bits as its class says.
 uint64_t ReadInteger(va_list* arguments, ArgumentClass argumentClass, bool isSigned) {
-  switch (argumentClass) {
-    case ShortArgument: {
-      int value = va_arg(*arguments, int);
-      // The signed conversions widen the 16-bit value with its sign; the unsigned ones
-      // print the 16-bit value itself.
-      if (isSigned) return static_cast<uint64_t>(static_cast<int64_t>(static_cast<int16_t>(value)));
-      return static_cast<uint16_t>(value);
-    }
-    case Int32Argument:
-      return static_cast<uint64_t>(static_cast<int64_t>(va_arg(*arguments, int)));
-    case Int64Argument:
-      return static_cast<uint64_t>(va_arg(*arguments, long long));
-    case SizeArgument:
-      // Size-typed and pointer-sized arguments are read at their real size, so that a
-      // 32-bit build does not take two argument slots for one; signed ones widen with
-      // their sign.
-      if (isSigned) return static_cast<uint64_t>(static_cast<int64_t>(va_arg(*arguments, ptrdiff_t)));
-      return va_arg(*arguments, size_t);
-    case PointerArgument:
-      if (isSigned) return static_cast<uint64_t>(static_cast<int64_t>(va_arg(*arguments, intptr_t)));
-      return va_arg(*arguments, uintptr_t);
+  if (argumentClass == Int64Argument) return va_arg(*arguments, unsigned long long);
+  if (argumentClass == SizeArgument || argumentClass == PointerArgument) {
+    // Size-typed and pointer-sized arguments are read at their real size, so that a
+    // 32-bit build does not take two argument slots for one; signed ones widen with
+    // their sign.
+    uintptr_t value = va_arg(*arguments, uintptr_t);
+    return isSigned ? static_cast<uint64_t>(static_cast<int64_t>(static_cast<intptr_t>(value))) : value;
   }
-  return 0;
+  int value = va_arg(*arguments, int);
+  // The signed conversions widen a 16-bit value with its sign; the unsigned ones print
+  // the 16-bit value itself. Only the low 32 bits of a 32-bit class are converted.
+  if (argumentClass == ShortArgument && !isSigned) return static_cast<uint16_t>(value);
+  if (argumentClass == ShortArgument) value = static_cast<int16_t>(value);
+  return static_cast<uint64_t>(static_cast<int64_t>(value));
 }
 
 // The argument of a '*' width or precision, taken as unsigned. Without a list (a caller
@@ -229,8 +297,11 @@ LPCWSTR ParseSpecification(LPCWSTR f, va_list* arguments, Specification* spec, D
   }
 
   WCHAR ch = *f;
-  if (ch != 'c' && ch != 'C' && ch != 's' && ch != 'S' && !FindIntegerConversion(ch)) return nullptr;
   spec->conversion = ch;
+  if (ch != 's' && ch != 'S' && ch != 'c' && ch != 'C') {
+    spec->integer = FindIntegerConversion(ch);
+    if (!spec->integer) return nullptr;
+  }
   return f + 1;
 }
 
@@ -240,12 +311,23 @@ void DebugCheck(bool failed) {
   if (failed && IsDebuggerPresent()) DebugBreak();
 }
 
-DWORD ToDigits32(LPWSTR buffer, DWORD capacity, uint32_t value, DWORD radix) {
-  return ConvertToDigits(buffer, capacity, value, radix);
+DWORD ToDigits64(LPWSTR buffer, DWORD capacity, uint64_t value, DWORD radix) {
+  if (!buffer || capacity == 0 || radix < 2 || radix > 36) {
+    DebugCheck(true);
+    if (buffer && capacity > 0) buffer[0] = 0;
+    return 0;
+  }
+  WCHAR area[DigitAreaCapacity];
+  WCHAR* end = area + DigitAreaCapacity;
+  const WCHAR* start = WriteDigitsBackwards(end, value, radix, 'a' - 10);
+  Output out = {buffer, capacity - 1};
+  WriteText(&out, start, static_cast<uint64_t>(end - start));  // the most significant digits
+  *out.position = 0;
+  return static_cast<DWORD>(out.position - buffer);
 }
 
-DWORD ToDigits64(LPWSTR buffer, DWORD capacity, uint64_t value, DWORD radix) {
-  return ConvertToDigits(buffer, capacity, value, radix);
+DWORD ToDigits32(LPWSTR buffer, DWORD capacity, uint32_t value, DWORD radix) {
+  return ToDigits64(buffer, capacity, value, radix);
 }
 
 bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list* arguments) {
@@ -273,11 +355,11 @@ bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list
   const WCHAR* wideBody = nullptr;
   const CHAR* narrowBody = nullptr;
   uint64_t bodyLength = 0;
-  WCHAR wideCharacter = 0;
-  CHAR narrowCharacter = 0;
+  WCHAR character = 0;
   bool negative = false;
 
-  const IntegerConversion* integer = FindIntegerConversion(spec.conversion);
+  const IntegerConversion* integer = spec.integer;
+  ++reads;  // every conversion reads its value
   if (integer) {
     if (spec.conversion == 'p' || spec.conversion == 'P') {
       spec.argumentClass = PointerArgument;
@@ -286,51 +368,41 @@ bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list
         if (spec.fill == 0) spec.fill = '0';
       }
     }
-    uint64_t value = ReadInteger(&work, spec.argumentClass, integer->isSigned);
-    ++reads;
-    if (integer->isSigned && static_cast<int64_t>(value) < 0) {
+    bool isSigned = integer->kind == SignedLower;
+    uint64_t value = ReadInteger(&work, spec.argumentClass, isSigned);
+    if (isSigned && static_cast<int64_t>(value) < 0) {
       negative = true;
       value = 0 - value;  // modulo 2^64, so the most negative values convert too
     }
-    DWORD count = (spec.argumentClass == ShortArgument || spec.argumentClass == Int32Argument)
-                      ? ToDigits32(digits, DigitAreaCapacity, static_cast<uint32_t>(value), integer->radix)
-                      : ToDigits64(digits, DigitAreaCapacity, value, integer->radix);
-    if (integer->upperCase) {
-      for (DWORD i = 0; i < count; ++i) {
-        if (digits[i] >= 'a' && digits[i] <= 'z') digits[i] = static_cast<WCHAR>(digits[i] - 'a' + 'A');
-      }
-    }
-    wideBody = digits;
-    bodyLength = count;
-    if (spec.precision != 0 && count > spec.precision) {  // keep the last `precision` digits
-      wideBody = digits + (count - spec.precision);
+    // Classes of 32 bits or less convert the low 32 bits only.
+    if (spec.argumentClass == ShortArgument || spec.argumentClass == Int32Argument) value = static_cast<uint32_t>(value);
+    WCHAR* end = digits + DigitAreaCapacity;
+    wideBody = WriteDigitsBackwards(end, value, integer->radix, integer->kind == UnsignedUpper ? 'A' - 10 : 'a' - 10);
+    bodyLength = static_cast<uint64_t>(end - wideBody);
+    if (spec.precision != 0 && bodyLength > spec.precision) {  // keep the last `precision` digits
+      wideBody = end - spec.precision;
       bodyLength = spec.precision;
     }
-  } else if (spec.conversion == 'c') {
-    wideCharacter = static_cast<WCHAR>(va_arg(work, int) & 0xFFFF);
-    ++reads;
-    wideBody = &wideCharacter;
+  } else if (spec.conversion == 'c' || spec.conversion == 'C') {
+    // A narrow character is its low byte, widened like every narrow character.
+    character = static_cast<WCHAR>(va_arg(work, int) & (spec.conversion == 'C' ? 0xFF : 0xFFFF));
+    wideBody = &character;
     bodyLength = 1;
-  } else if (spec.conversion == 'C') {
-    narrowCharacter = static_cast<CHAR>(va_arg(work, int) & 0xFF);
-    ++reads;
-    narrowBody = &narrowCharacter;
-    bodyLength = 1;
-  } else if (spec.conversion == 's') {
-    wideBody = va_arg(work, LPCWSTR);
-    ++reads;
-    if (!wideBody) wideBody = NullWideText;
-    while ((spec.precision == 0 || bodyLength < spec.precision) && wideBody[bodyLength]) ++bodyLength;
-  } else {  // 'S'
-    narrowBody = va_arg(work, LPCSTR);
-    ++reads;
-    if (!narrowBody) narrowBody = NullNarrowText;
-    while ((spec.precision == 0 || bodyLength < spec.precision) && narrowBody[bodyLength]) ++bodyLength;
+  } else {  // 's' or 'S'
+    const void* text = va_arg(work, const void*);
+    if (text && spec.conversion == 's') {
+      wideBody = static_cast<const WCHAR*>(text);
+      bodyLength = StringLength(wideBody, spec.precision);
+    } else {
+      narrowBody = text ? static_cast<const CHAR*>(text) : NullText;
+      bodyLength = StringLength(narrowBody, spec.precision);
+    }
   }
 
   if (spec.showSign || negative) leadIn[leadInLength++] = negative ? '-' : '+';
   if (spec.radixPrefix && integer) {
-    for (const WCHAR* p = integer->prefix; *p && leadInLength < LeadInCapacity; ++p) leadIn[leadInLength++] = *p;
+    leadIn[leadInLength++] = '0';
+    if (integer->prefixLetter) leadIn[leadInLength++] = integer->prefixLetter;
   }
   DebugCheck(leadInLength > LeadInCapacity);
 
@@ -338,15 +410,15 @@ bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list
   if (bodyLength > 0) {  // an empty string writes nothing at all, whatever the width
     uint64_t used = bodyLength + leadInLength;
     uint64_t pad = spec.width > used ? spec.width - used : 0;
-    if (spec.fill != 0) WriteWide(&out, leadIn, leadInLength);
-    if (!spec.leftJustify) WriteFill(&out, spec.fill != 0 ? spec.fill : ' ', pad);
-    if (spec.fill == 0) WriteWide(&out, leadIn, leadInLength);
+    if (spec.fill != 0 && leadInLength != 0) WriteText(&out, leadIn, leadInLength);
+    if (!spec.leftJustify && pad != 0) WriteFill(&out, spec.fill != 0 ? spec.fill : ' ', pad);
+    if (spec.fill == 0 && leadInLength != 0) WriteText(&out, leadIn, leadInLength);
     if (narrowBody) {
-      WriteNarrow(&out, narrowBody, bodyLength);
+      WriteText(&out, reinterpret_cast<const BYTE*>(narrowBody), bodyLength);
     } else {
-      WriteWide(&out, wideBody, bodyLength);
+      WriteText(&out, wideBody, bodyLength);
     }
-    if (spec.leftJustify) WriteFill(&out, ' ', pad);
+    if (spec.leftJustify && pad != 0) WriteFill(&out, ' ', pad);
   }
 
   DebugCheck(next <= *format || reads == 0);
@@ -378,16 +450,12 @@ DWORD FormatTextV(LPWSTR buffer, DWORD capacity, LPCWSTR format, va_list argumen
 
   Output out = {buffer, capacity - 1};
   LPCWSTR f = format;
-  while (*f && out.remaining > 0) {
-    WCHAR ch = *f++;
-    if (ch != '%') {
-      WriteFill(&out, ch, 1);
-    } else if (*f == 0) {  // a lone '%' at the end is printed
-      WriteFill(&out, '%', 1);
-    } else if (*f == '%') {
-      ++f;
-      WriteFill(&out, '%', 1);
-    } else if (*f == 'n') {
+  for (;;) {
+    f = CopyLiteral(&out, f);
+    if (out.remaining == 0 || *f == 0) break;
+
+    WCHAR ch = *++f;  // the character after the '%'
+    if (ch == 'n') {
       ++f;
       DebugCheck(!listPointer);
       if (listPointer) {
@@ -395,10 +463,29 @@ DWORD FormatTextV(LPWSTR buffer, DWORD capacity, LPCWSTR format, va_list argumen
         DebugCheck(!target);
         if (target) *target = static_cast<int>(out.position - buffer);
       }
-    } else if (!FormatConversion(&out.position, &out.remaining, &f, listPointer)) {
-      // Not a valid specification: the '%' and the rest of it are copied as text.
-      WriteFill(&out, '%', 1);
+      continue;
     }
+    if (ch == 's' && listPointer) {
+      // A plain "%s", the conversion of most messages, without the general parser: no
+      // flags, width or precision, so the string is the whole field.
+      ++f;
+      LPCWSTR text = va_arg(list, LPCWSTR);
+      if (text) {
+        WriteText(&out, text, StringLength(text, 0));
+      } else {
+        WriteText(&out, reinterpret_cast<const BYTE*>(NullText), sizeof NullText - 1);
+      }
+      continue;
+    }
+    if (ch == '%') {
+      ++f;  // "%%" writes one '%'
+    } else if (ch != 0 && FormatConversion(&out.position, &out.remaining, &f, listPointer)) {
+      continue;
+    }
+    // "%%", a lone '%' at the end, or not a valid specification: then the '%' is written
+    // and the rest of it is copied as text.
+    *out.position++ = '%';
+    --out.remaining;
   }
   if (haveList) va_end(list);
 

@@ -21,15 +21,15 @@ struct Formatted {
   DWORD count;
 };
 
-// Formats into a buffer followed by a guard zone, with the format copied to an exact-size
-// heap block so that AddressSanitizer sees any read past its terminator. Checks the rules
-// that hold for every call: count below the capacity, terminator after the text, nothing
-// written past the capacity.
+// Formats into a buffer followed by a guard zone, with the format copied to a heap block
+// that ends with its terminator, so that AddressSanitizer sees any read past it. Checks the
+// rules that hold for every call: count below the capacity, terminator after the text,
+// nothing written past the capacity.
 template <typename... Args>
 Formatted Format(DWORD capacity, const char16_t* format, Args... args) {
   std::u16string copy(format);
-  std::vector<char16_t> exactFormat(copy.begin(), copy.end());
-  exactFormat.push_back(0);
+  std::vector<char16_t> exactFormat(copy.c_str(), copy.c_str() + copy.size() + 1);
+  EXPECT_EQ(exactFormat.capacity(), copy.size() + 1);
   std::vector<WCHAR> area(capacity + GuardLength, Canary);
   DWORD count = FormatText(area.data(), capacity, exactFormat.data(), args...);
   EXPECT_LT(count, capacity);
@@ -298,6 +298,8 @@ const TextCase InvalidCases[] = {
     {u"%.5", u"%.5"},
     {u"%l", u"%l"},
     {u"%I6", u"%I6"},
+    {u"%I", u"%I"},
+    {u"%I3", u"%I3"},
     {u"%*", u"%*"},
     // "%%" only directly after the '%'
     {u"%%", u"%"},
@@ -373,10 +375,14 @@ TEST_F(FormatTest, PercentNStoresTheCountSoFar) {
   EXPECT_EQ(Format(8, u"%n%d", &atStart, 3).text, u"3");
   EXPECT_EQ(atStart, 0);
 
-  // Cut before the "%n": the rest of the format is not processed.
-  int late = -1;
-  EXPECT_EQ(Format(3, u"abc%n", &late).text, u"ab");
-  EXPECT_EQ(late, -1);
+  // No room left before the "%n", cut inside the text or right at the '%': the rest of
+  // the format is not processed and the count is not stored.
+  for (const char16_t* format : {u"abc%n", u"ab%n"}) {
+    SCOPED_TRACE(SimUtf8(format));
+    int late = -1;
+    EXPECT_EQ(Format(3, format, &late).text, u"ab");
+    EXPECT_EQ(late, -1);
+  }
 }
 
 TEST_F(FormatTest, ShortTextHas128CharactersAndReturnsTheBuffer) {

@@ -15,9 +15,11 @@ add_executable(sorvanel ${SYSTEM_SOURCES} ${WINDOWS_SOURCES} ${SORVANEL_RESOURCE
 target_include_directories(sorvanel PRIVATE src)
 sorvanel_system_flags(sorvanel)
 # No -fdata-sections: MinGW's GCC then gives every zero-initialised variable a .data$ section
-# of its own, and the zeros fill the file instead of .bss.
+# of its own, and the zeros fill the file instead of .bss. No -ffunction-sections either: the
+# assembler pads every code section to 16 bytes, which cost more than the few functions that
+# --gc-sections could drop.
 target_compile_options(sorvanel PRIVATE -Os -fno-stack-protector -fno-asynchronous-unwind-tables
-  -fno-unwind-tables -ffunction-sections -fno-ident)
+  -fno-unwind-tables -fno-ident)
 set_target_properties(sorvanel PROPERTIES OUTPUT_NAME sorvanel SUFFIX ".exe")
 target_link_options(sorvanel PRIVATE -nostdlib -nostartfiles -static
   -Wl,-e,${SORVANEL_ENTRY_SYMBOL}

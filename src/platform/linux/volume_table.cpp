@@ -34,6 +34,8 @@ uint64_t NameHash(const WCHAR* name) {
 // Whether `name` is the volume's name (its key, and the trailing backslash if asked), case
 // ignored. ASCII is compared here; anything else goes to the system's comparison.
 bool IsNameOf(const LinuxVolume* volume, LPCWSTR name, int length) {
+  // Most names asked about are exactly the ones the enumeration handed out.
+  if (memcmp(volume->name, name, static_cast<size_t>(length) * sizeof(WCHAR)) == 0) return name[length] == 0;
   int i = 0;
   while (i < length && name[i] && name[i] < 0x80 && FoldAscii(name[i]) == FoldAscii(volume->name[i])) ++i;
   if (i == length) return name[i] == 0;

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -270,6 +271,119 @@ TEST_F(LinuxFlush, FlushingAMountPathWritesOutItsDirtyData) {
     GTEST_SKIP() << "the kernel does not count the unwritten data of " << mountPoint
                  << " in Dirty (three writes of 128 MiB never showed)";
   }
+}
+
+// ---- Mounts as containers and busy hosts have them ----------------------------------------
+
+// A shell script run as root in a private mount namespace of its own, which takes everything
+// mounted there with it when it ends. The script finds the program in $P and a directory in
+// $W with a tmpfs mounted on it, and two ext4 images there, a.img and b.img. It exits with
+// 77 when this machine cannot loop-mount an image.
+ProcessResult InPrivateNamespace(const std::string& directory, const std::string& script) {
+  const std::string prelude =
+      "W=" + directory + "; P=" + LinuxProgram() + "\n"
+      "mkdir -p \"$W\" && mount -t tmpfs tmpfs \"$W\"\n"
+      "trap 'umount -l \"$W\" && rmdir \"$W\"' EXIT\n"
+      "for image in a b; do truncate -s 16M \"$W/$image.img\" && "
+      "mkfs.ext4 -q -F \"$W/$image.img\" || exit 77; done\n"
+      "mkdir \"$W/a\" \"$W/b\"\n"
+      "mount -o loop \"$W/a.img\" \"$W/a\" && mount -o loop \"$W/b.img\" \"$W/b\" || exit 77\n";
+  ProcessOptions options;
+  options.timeoutSeconds = 60;
+  return RunProcess({"unshare", "-m", "--propagation", "private", "/bin/sh", "-c", prelude + script},
+                    options);
+}
+
+// Why mount tests cannot run here; empty when they can.
+std::string WhyNoPrivateMounts() {
+  if (geteuid() != 0) return "mounting needs root";
+  if (RunProcess({"unshare", "-m", "--propagation", "private", "true"}).exitCode != 0) {
+    return "no private mount namespace can be made here";
+  }
+  if (RunProcess({"mkfs.ext4", "-V"}).exitCode != 0) return "mkfs.ext4 is missing";
+  return "";
+}
+
+struct NamespaceCase {
+  const char* what;
+  const char* script;  // the mounts, then the program's run; $W is the directory
+  const char* out;     // the expected output, $W and GUID standing for what they are
+  const char* err;
+};
+
+// Fills in $W, and turns the rest into a pattern in which GUID stands for any volume GUID.
+std::regex Expected(const std::string& text, const std::string& directory) {
+  std::string pattern;
+  auto literal = [&pattern](char ch) {
+    if (strchr(".[]{}()*+?^$|\\", ch)) pattern += '\\';
+    pattern += ch;
+  };
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text.compare(i, 2, "$W") == 0) {
+      for (char ch : directory) literal(ch);
+      ++i;
+    } else if (text.compare(i, 4, "GUID") == 0) {
+      pattern += "[0-9a-f-]{36}";
+      i += 3;
+    } else {
+      literal(text[i]);
+    }
+  }
+  return std::regex(pattern);
+}
+
+TEST(LinuxMounts, OnlyMountPointsThatLeadToTheirFileSystemCountAndEachIsOpenedSafely) {
+  std::string why = WhyNoPrivateMounts();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const NamespaceCase cases[] = {
+      {"a file system hidden under a mount on a parent directory has no mount path",
+       "mkdir -p \"$W/p/sub\" && mount --move \"$W/a\" \"$W/p/sub\" && mount -t tmpfs tmpfs \"$W/p\"\n"
+       "\"$P\" -v \"$W/p/sub\" \"$W/b\"",
+       "Flushing \\\\?\\Volume{GUID}\\ ($W/b)\r\n", "Volume \"$W/p/sub\" not found\r\n"},
+      {"the top of a stack of three is reached, the two below are not",
+       "mount -t tmpfs tmpfs \"$W/b\" && mount --bind \"$W/a\" \"$W/b\"\n"
+       "\"$P\" -v \"$W/b\"",
+       "Flushing \\\\?\\Volume{GUID}\\ ($W/a,$W/b)\r\n", ""},
+      {"a mount point whose name ends in a backslash is named exactly, and shown doubled",
+       "mkdir \"$W/end\\\\\" && mount --move \"$W/a\" \"$W/end\\\\\"\n"
+       "\"$P\" -v \"$W/end\\\\\" \"$W/end\"",
+       "Flushing \\\\?\\Volume{GUID}\\ ($W/end\\\\)\r\n", "Volume \"$W/end\" not found\r\n"},
+      {"a volume reached only through a FIFO is refused, never opened for reading",
+       "mkfifo \"$W/a/fifo\" && touch \"$W/node\" && mount --bind \"$W/a/fifo\" \"$W/node\" && umount \"$W/a\"\n"
+       "\"$P\" -v \"$W/node\"",
+       "Flushing \\\\?\\Volume{GUID}\\ ($W/node)\r\n",
+       "Cannot open \\\\?\\Volume{GUID}\\ (5 - Access is denied)\r\n"},
+  };
+  std::string directory = "/tmp/sorvanel-mounts-" + std::to_string(getpid());
+  for (const NamespaceCase& c : cases) {
+    ProcessResult result = InPrivateNamespace(directory, c.script);
+    if (result.exitCode == 77) GTEST_SKIP() << "no image can be loop-mounted here: " << result.err;
+    EXPECT_EQ(0, result.exitCode) << c.what << "\n" << result.err;
+    EXPECT_TRUE(std::regex_match(result.out, Expected(c.out, directory))) << c.what << "\n" << result.out;
+    EXPECT_TRUE(std::regex_match(result.err, Expected(c.err, directory))) << c.what << "\n" << result.err;
+  }
+}
+
+// Inside a container the host's disk is often reached only through files mounted from it
+// (/etc/hosts and the like). Flushing through such a file mount writes the disk: the loop
+// device's count of written sectors grows by what was dirty.
+TEST(LinuxMounts, AFileSystemReachedOnlyThroughAFileMountIsWrittenOut) {
+  std::string why = WhyNoPrivateMounts();
+  if (!why.empty()) GTEST_SKIP() << why;
+  const char script[] =
+      "touch \"$W/a/hosts\" \"$W/hosts\" && mount --bind \"$W/a/hosts\" \"$W/hosts\" && umount \"$W/a\"\n"
+      "loop=$(losetup -j \"$W/a.img\" | cut -d: -f1); loop=${loop#/dev/}\n"
+      "dd if=/dev/urandom of=\"$W/hosts\" bs=1M count=4 conv=notrunc status=none\n"
+      "before=$(awk '{print $7}' /sys/block/$loop/stat)\n"
+      "\"$P\" \"$W/hosts\" || exit 1\n"
+      "after=$(awk '{print $7}' /sys/block/$loop/stat)\n"
+      "echo $((after - before))\n";
+  ProcessResult result = InPrivateNamespace("/tmp/sorvanel-file-" + std::to_string(getpid()), script);
+  if (result.exitCode == 77) GTEST_SKIP() << "no image can be loop-mounted here: " << result.err;
+  ASSERT_EQ(0, result.exitCode) << result.err;
+  EXPECT_EQ("", result.err);
+  long sectors = atol(result.out.c_str());
+  EXPECT_GE(sectors, 4L << 11) << "sectors written by the flush: " << result.out;
 }
 
 // ---- Under Wine ------------------------------------------------------------------------------

@@ -312,6 +312,13 @@ TEST_F(VolumeTableTest, MountPathListsAreWindowsMultiStrings) {
   EXPECT_EQ(List(*ByDevice(8, 1)), std::u16string(u"/\0/srv/shared\0/mnt/again\0\0", 26));
   EXPECT_EQ(List(*ByDevice(0, 50)), std::u16string(u"/mnt/caf\u00e9\0\0", 11));
   EXPECT_EQ(List(*ByDevice(0, 43)), std::u16string(u"\0", 1));
+  // The volume code takes one backslash off the end of every path, so one more is given.
+  FreeVolumeTable(&table_);
+  Build("27 1 8:1 / /end\\134 rw - ext4 /dev/sda1 rw\n28 27 8:1 / /x rw - ext4 /dev/sda1 rw\n");
+  EXPECT_EQ(List(table_.volumes[0]), std::u16string(u"/end\\\\\0/x\0\0", 11));
+  EXPECT_EQ(MountPathList(&table_, &table_.volumes[0], nullptr, 0), 11u);
+  FreeVolumeTable(&table_);
+  Build(SampleTable);
 
   // What does not fit is not written, and the length needed comes back.
   WCHAR small[25];
@@ -353,6 +360,49 @@ TEST_F(VolumeTableTest, FindsVolumesByNameAndByMountPoint) {
   EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/TMP")), nullptr);
   EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/proc")), nullptr);
   EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"")), nullptr);
+}
+
+struct ReachCase {
+  const char* what;
+  const char* table;  // each line a file system of its own
+  Strings reached;    // the mount points that lead to their file system, in table order
+};
+
+TEST_F(VolumeTableTest, AMountPointCountsOnlyWhereItsPathLeadsToThatMount) {
+  const ReachCase cases[] = {
+      {"a parent directory covered by a later mount in the same parent",
+       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n20 1 8:2 / /p/sub rw - ext4 /dev/sda2 rw\n"
+       "21 1 0:30 / /p rw - tmpfs tmpfs rw\n",
+       {"/", "/p"}},
+      {"a sibling whose name only begins like a parent directory covers nothing",
+       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n20 1 8:2 / /p/sub rw - ext4 /dev/sda2 rw\n"
+       "21 1 8:3 / /p/su rw - ext4 /dev/sda3 rw\n",
+       {"/", "/p/sub", "/p/su"}},
+      {"a stack of three: only the top, and what is mounted inside the top",
+       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n30 1 8:2 / /m rw - ext4 /dev/sda2 rw\n"
+       "31 30 8:3 / /m rw - ext4 /dev/sda3 rw\n32 31 8:4 / /m rw - ext4 /dev/sda4 rw\n"
+       "33 32 8:5 / /m/in rw - ext4 /dev/sda5 rw\n34 31 8:6 / /m/old rw - ext4 /dev/sda6 rw\n",
+       {"/", "/m", "/m/in"}},
+      {"a mount moved under another mount, listed before it",
+       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n40 45 8:2 / /y/sub rw - ext4 /dev/sda2 rw\n"
+       "45 1 8:3 / /y rw - ext4 /dev/sda3 rw\n",
+       {"/", "/y/sub", "/y"}},
+      {"the same, once a mount is stacked on its new parent",
+       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n40 45 8:2 / /y/sub rw - ext4 /dev/sda2 rw\n"
+       "45 1 8:3 / /y rw - ext4 /dev/sda3 rw\n46 45 0:31 / /y rw - tmpfs tmpfs rw\n",
+       {"/", "/y"}},
+      {"a container: its root's parent is outside, the host disk reached through a file",
+       "600 599 0:50 / / rw - overlay overlay rw\n"
+       "601 600 8:1 /var/lib/containers/c1/hosts /etc/hosts rw - ext4 /dev/sda1 rw\n",
+       {"/", "/etc/hosts"}},
+  };
+  for (const ReachCase& c : cases) {
+    Build(c.table);
+    Strings reached;
+    for (int i = 0; i < table_.pathCount; ++i) reached.push_back(table_.paths[i].path);
+    EXPECT_EQ(reached, c.reached) << c.what;
+    FreeVolumeTable(&table_);
+  }
 }
 
 TEST_F(VolumeTableTest, MountsInALoopOfParentLinksAreNotTrusted) {

@@ -2,6 +2,9 @@
 // mount-path lists, drive types, opening a volume by its device name and writing it out,
 // and CreateFileW and FlushFileBuffers on plain files.
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -148,6 +151,64 @@ TEST_F(Volumes, ASearchGivesNoNameIntoABufferTooSmall) {
   EXPECT_EQ(static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE), GetLastError());
   EXPECT_FALSE(FindVolumeClose(nullptr));
   EXPECT_EQ(static_cast<DWORD>(ERROR_INVALID_HANDLE), GetLastError());
+}
+
+// What the calls of a flush pass see while its search is open: the mount table as the
+// search found it, while the open checks where the path leads now. Run in a child process
+// with a private mount namespace; its exit code tells which check failed.
+int SnapshotAndRaceChecks() {
+  if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return 77;
+  }
+  char directory[] = "/tmp/sorvanel-race-XXXXXX";
+  if (!mkdtemp(directory) || mount("tmpfs", directory, "tmpfs", 0, nullptr) != 0) return 77;
+  std::u16string path = Wide(directory);
+  WCHAR name[MAX_PATH];
+  HANDLE search = FindFirstVolumeW(name, MAX_PATH);
+  std::u16string ours;
+  for (bool more = search != INVALID_HANDLE_VALUE; more && ours.empty(); more = FindNextVolumeW(search, name, MAX_PATH)) {
+    WCHAR list[MAX_PATH];
+    DWORD length = 0;
+    if (GetVolumePathNamesForVolumeNameW(name, list, MAX_PATH, &length) && path == list) ours = name;
+  }
+  int result = ours.empty() ? 1 : 0;
+  // Another file system mounted on top hides the one the search found there.
+  if (result == 0 && mount("tmpfs", directory, "tmpfs", 0, nullptr) != 0) result = 77;
+  WCHAR list[MAX_PATH];
+  DWORD length = 0;
+  if (result == 0 && (!GetVolumePathNamesForVolumeNameW(ours.c_str(), list, MAX_PATH, &length) || path != list)) {
+    result = 2;  // the search's table was not kept
+  }
+  std::u16string device = ours.substr(0, ours.size() - 1);
+  HANDLE volume = result == 0 ? CreateFileW(device.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                            nullptr, OPEN_EXISTING, 0, nullptr)
+                              : INVALID_HANDLE_VALUE;
+  if (result == 0 && (volume != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_NOT_FOUND)) {
+    result = 3;  // opened what lies on top, not the volume
+  }
+  if (volume != INVALID_HANDLE_VALUE) CloseHandle(volume);
+  if (search != INVALID_HANDLE_VALUE) FindVolumeClose(search);
+  // Without a search each call reads the mount table afresh: the hidden one has no path now.
+  if (result == 0 && (!GetVolumePathNamesForVolumeNameW(ours.c_str(), list, MAX_PATH, &length) || length != 1)) {
+    result = 4;
+  }
+  umount2(directory, MNT_DETACH);
+  umount2(directory, MNT_DETACH);
+  rmdir(directory);
+  return result;
+}
+
+TEST_F(Volumes, APassSeesTheTableOfItsSearchAndOpensOnlyWhatThePathStillLeadsTo) {
+  if (geteuid() != 0) GTEST_SKIP() << "mounting needs root";
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) _exit(SnapshotAndRaceChecks());
+  int status = 0;
+  ASSERT_EQ(child, waitpid(child, &status, 0));
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace can be made here";
+  EXPECT_EQ(0, WEXITSTATUS(status)) << "1: the tmpfs was not found, 2: the search's table was not "
+                                       "kept, 3: the hidden volume was opened, 4: a fresh table was not read";
 }
 
 // ---- Plain files ------------------------------------------------------------------------------

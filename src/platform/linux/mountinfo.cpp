@@ -1,13 +1,11 @@
-// The mount table as a table of volumes: parsing, decoding, classification, grouping by
-// device, which mount points can be reached, and the volume names.
+// The lines of the mount table: parsing, decoding, classification of file-system types, and
+// the volume names.
 #include "platform/linux/mountinfo.h"
 
 #include <stdint.h>
-#include <stdlib.h>
 #include <string.h>
 
-#include "platform/common/case_mapping.h"
-#include "platform/common/utf8.h"
+#include "platform/linux/hash_index.h"
 
 namespace {
 
@@ -75,65 +73,18 @@ const char* const CdRomTypes[] = {"iso9660", "udf", "squashfs", "erofs", "cramfs
 template <size_t N>
 bool IsOneOf(const char* type, const char* const (&types)[N]) {
   for (const char* candidate : types) {
-    if (strcmp(type, candidate) == 0) return true;
+    if (candidate[0] == type[0] && strcmp(type, candidate) == 0) return true;
   }
   return false;
 }
 
 // ---- Names ------------------------------------------------------------------------------------
 
-uint64_t Fnv1a(uint64_t hash, const void* data, size_t length) {
-  const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < length; ++i) {
-    hash ^= bytes[i];
-    hash *= 0x100000001B3ull;
-  }
-  return hash;
-}
-
-void HashWithSalt(unsigned major, unsigned minor, const char* fsType, const char* source,
-                  unsigned salt, unsigned char id[16]) {
-  const uint64_t bases[2] = {0xCBF29CE484222325ull, 0x84222325CBF29CE4ull};
-  for (int half = 0; half < 2; ++half) {
-    uint64_t hash = bases[half];
-    hash = Fnv1a(hash, &major, sizeof major);
-    hash = Fnv1a(hash, &minor, sizeof minor);
-    hash = Fnv1a(hash, fsType, strlen(fsType) + 1);
-    hash = Fnv1a(hash, source, strlen(source) + 1);
-    hash = Fnv1a(hash, &salt, sizeof salt);
-    for (int i = 0; i < 8; ++i) id[half * 8 + i] = static_cast<unsigned char>(hash >> (56 - 8 * i));
-  }
-  id[6] = static_cast<unsigned char>((id[6] & 0x0F) | 0x80);  // version 8: made up here
-  id[8] = static_cast<unsigned char>((id[8] & 0x3F) | 0x80);  // the RFC 4122 variant
-}
-
 int HexValue(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
   if (ch >= 'a' && ch <= 'f') return ch - 'a' + 10;
   if (ch >= 'A' && ch <= 'F') return ch - 'A' + 10;
   return -1;
-}
-
-bool SameName(const WCHAR* a, const WCHAR* b) {
-  return CompareTextNoCase(a, -1, b, -1, true) == CSTR_EQUAL;
-}
-
-// ---- Reachability -----------------------------------------------------------------------------
-
-// Whether a mount can be reached through its mount point: nothing is mounted on top of it,
-// and the mounts it sits in can be reached too. A mount stacked on another at the same
-// point hides that one, so for the one below only what lies further up counts.
-bool IsReachable(const MountEntry* entries, const int* parentIndex, const bool* covered, int count,
-                 int i) {
-  bool checkCover = true;
-  for (int steps = 0; steps <= count; ++steps) {
-    if (checkCover && covered[i]) return false;
-    int parent = parentIndex[i];
-    if (parent < 0 || parent == i) return true;
-    checkCover = strcmp(entries[i].mountPoint, entries[parent].mountPoint) != 0;
-    i = parent;
-  }
-  return false;  // a loop in the parent links: trust none of it
 }
 
 }  // namespace
@@ -227,8 +178,19 @@ bool ParseUuid(const char* text, unsigned char uuid[16]) {
 }
 
 void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char* source,
-                  unsigned char id[16]) {
-  HashWithSalt(major, minor, fsType, source, 0, id);
+                  unsigned char id[16], unsigned salt) {
+  const uint64_t bases[2] = {HashBasis, 0x84222325CBF29CE4ull};
+  for (int half = 0; half < 2; ++half) {
+    uint64_t hash = bases[half];
+    hash = HashBytes(hash, &major, sizeof major);
+    hash = HashBytes(hash, &minor, sizeof minor);
+    hash = HashBytes(hash, fsType, strlen(fsType) + 1);
+    hash = HashBytes(hash, source, strlen(source) + 1);
+    hash = HashBytes(hash, &salt, sizeof salt);
+    for (int i = 0; i < 8; ++i) id[half * 8 + i] = static_cast<unsigned char>(hash >> (56 - 8 * i));
+  }
+  id[6] = static_cast<unsigned char>((id[6] & 0x0F) | 0x80);  // version 8: made up here
+  id[8] = static_cast<unsigned char>((id[8] & 0x3F) | 0x80);  // the RFC 4122 variant
 }
 
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]) {
@@ -244,177 +206,4 @@ void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_C
   name[n++] = '}';
   name[n++] = '\\';
   name[n] = 0;
-}
-
-bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* table) {
-  memset(table, 0, sizeof *table);
-  table->text = text;
-
-  int lines = 1;
-  for (const char* p = text; *p; ++p) lines += *p == '\n' ? 1 : 0;
-  MountEntry* entries = static_cast<MountEntry*>(calloc(static_cast<size_t>(lines), sizeof(MountEntry)));
-  int* parentIndex = static_cast<int*>(calloc(static_cast<size_t>(lines), sizeof(int)));
-  int* volumeOf = static_cast<int*>(calloc(static_cast<size_t>(lines), sizeof(int)));
-  bool* covered = static_cast<bool*>(calloc(static_cast<size_t>(lines), sizeof(bool)));
-  bool* reachable = static_cast<bool*>(calloc(static_cast<size_t>(lines), sizeof(bool)));
-  table->volumes = static_cast<LinuxVolume*>(calloc(static_cast<size_t>(lines), sizeof(LinuxVolume)));
-  table->paths = static_cast<LinuxMountPath*>(calloc(static_cast<size_t>(lines), sizeof(LinuxMountPath)));
-  bool ok = entries && parentIndex && volumeOf && covered && reachable && table->volumes && table->paths;
-
-  int count = 0;
-  for (char* line = text; ok && line;) {
-    char* end = strchr(line, '\n');
-    if (end) *end = 0;
-    if (ParseMountInfoLine(line, &entries[count])) ++count;
-    line = end ? end + 1 : nullptr;
-  }
-
-  // Which mounts can be reached through their mount points.
-  for (int i = 0; ok && i < count; ++i) {
-    parentIndex[i] = -1;
-    for (int j = 0; j < count; ++j) {
-      if (j == i) continue;
-      if (entries[j].mountId == entries[i].parentId) parentIndex[i] = j;
-      if (entries[j].parentId == entries[i].mountId &&
-          strcmp(entries[j].mountPoint, entries[i].mountPoint) == 0) {
-        covered[i] = true;
-      }
-    }
-  }
-  for (int i = 0; ok && i < count; ++i) {
-    reachable[i] = IsReachable(entries, parentIndex, covered, count, i);
-  }
-
-  // One volume per device, in the order of first appearance; pseudo file systems are none.
-  for (int i = 0; ok && i < count; ++i) {
-    volumeOf[i] = -1;
-    MountKind kind = ClassifyFileSystem(entries[i].fsType);
-    if (kind == MountPseudo) continue;
-    int v = 0;
-    while (v < table->count && (table->volumes[v].major != entries[i].major ||
-                                table->volumes[v].minor != entries[i].minor)) {
-      ++v;
-    }
-    if (v == table->count) {
-      LinuxVolume& volume = table->volumes[table->count++];
-      volume.major = entries[i].major;
-      volume.minor = entries[i].minor;
-      volume.fsType = entries[i].fsType;
-      volume.source = entries[i].source;
-      switch (kind) {
-        case MountRemote: volume.driveType = DRIVE_REMOTE; break;
-        case MountRamDisk: volume.driveType = DRIVE_RAMDISK; break;
-        case MountCdRom: volume.driveType = DRIVE_CDROM; break;
-        default:
-          volume.driveType = probes && probes->isRemovable &&
-                                     probes->isRemovable(volume.major, volume.minor, volume.source)
-                                 ? DRIVE_REMOVABLE
-                                 : DRIVE_FIXED;
-          break;
-      }
-    }
-    volumeOf[i] = v;
-    if (reachable[i]) ++table->volumes[v].pathCount;
-  }
-
-  // The reachable mount points, grouped by volume, each group in table order.
-  int next = 0;
-  for (int v = 0; ok && v < table->count; ++v) {
-    table->volumes[v].firstPath = next;
-    next += table->volumes[v].pathCount;
-    table->volumes[v].pathCount = 0;
-  }
-  for (int i = 0; ok && i < count; ++i) {
-    if (volumeOf[i] < 0 || !reachable[i]) continue;
-    LinuxVolume& volume = table->volumes[volumeOf[i]];
-    table->paths[volume.firstPath + volume.pathCount++] = {entries[i].mountId, entries[i].mountPoint};
-  }
-  table->pathCount = next;
-
-  // Names: the UUID where the machine knows it, else a hash; never two volumes alike.
-  for (int v = 0; ok && v < table->count; ++v) {
-    LinuxVolume& volume = table->volumes[v];
-    unsigned char id[16];
-    bool known = probes && probes->findUuid && probes->findUuid(volume.major, volume.minor, volume.source, id);
-    if (!known) HashVolumeId(volume.major, volume.minor, volume.fsType, volume.source, id);
-    FormatVolumeName(id, volume.name);
-    for (unsigned salt = 1; salt <= static_cast<unsigned>(table->count) + 1; ++salt) {
-      int other = 0;
-      while (other < v && !SameName(table->volumes[other].name, volume.name)) ++other;
-      if (other == v) break;
-      HashWithSalt(volume.major, volume.minor, volume.fsType, volume.source, salt, id);
-      FormatVolumeName(id, volume.name);
-    }
-  }
-
-  free(entries);
-  free(parentIndex);
-  free(volumeOf);
-  free(covered);
-  free(reachable);
-  if (!ok) FreeVolumeTable(table);
-  return ok;
-}
-
-void FreeVolumeTable(LinuxVolumeTable* table) {
-  free(table->text);
-  free(table->volumes);
-  free(table->paths);
-  memset(table, 0, sizeof *table);
-}
-
-const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
-                                    bool trailingBackslash) {
-  if (!name) return nullptr;
-  for (int v = 0; v < table->count; ++v) {
-    const WCHAR* candidate = table->volumes[v].name;
-    int length = 0;
-    while (candidate[length]) ++length;
-    if (!trailingBackslash) --length;
-    if (CompareTextNoCase(candidate, length, name, -1, true) == CSTR_EQUAL) return &table->volumes[v];
-  }
-  return nullptr;
-}
-
-const LinuxVolume* FindVolumeByMountPoint(const LinuxVolumeTable* table, LPCWSTR path) {
-  if (!path) return nullptr;
-  int length = 0;
-  while (path[length]) ++length;
-  if (length > 1 && path[length - 1] == '/') --length;
-  if (length == 0) return nullptr;
-  int bytes = Utf8FromUtf16(path, length, nullptr, 0);
-  if (bytes <= 0) return nullptr;
-  char* narrow = static_cast<char*>(malloc(static_cast<size_t>(bytes) + 1));
-  if (!narrow) return nullptr;
-  Utf8FromUtf16(path, length, narrow, bytes);
-  narrow[bytes] = 0;
-  const LinuxVolume* found = nullptr;
-  for (int v = 0; v < table->count && !found; ++v) {
-    const LinuxVolume& volume = table->volumes[v];
-    for (int i = 0; i < volume.pathCount; ++i) {
-      if (strcmp(table->paths[volume.firstPath + i].path, narrow) == 0) found = &volume;
-    }
-  }
-  free(narrow);
-  return found;
-}
-
-DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LPWSTR list,
-                    DWORD capacity) {
-  DWORD needed = 1;
-  for (int i = 0; i < volume->pathCount; ++i) {
-    const char* path = table->paths[volume->firstPath + i].path;
-    needed += static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(strlen(path)), nullptr, 0)) + 1;
-  }
-  if (!list || needed > capacity) return needed;
-  DWORD at = 0;
-  for (int i = 0; i < volume->pathCount; ++i) {
-    const char* path = table->paths[volume->firstPath + i].path;
-    int written = Utf16FromUtf8(path, static_cast<int>(strlen(path)), list + at,
-                                static_cast<int>(capacity - at));
-    at += static_cast<DWORD>(written);
-    list[at++] = 0;
-  }
-  list[at] = 0;
-  return needed;
 }

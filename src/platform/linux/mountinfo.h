@@ -1,13 +1,17 @@
 // Linux file systems seen as Windows volumes. The mount table (/proc/self/mountinfo) is
 // read into a table of volumes: one per mounted file system (one device number), with its
-// reachable mount points in table order, a drive type and a volume GUID name.
+// reachable mount points in table order, a drive type and a volume GUID name. Building the
+// table and every search in it take time linear in the mount table's size.
 //
 // Everything here works on texts and answers given by the caller, so the rules can be
-// tested on sample tables; volumes.cpp feeds it the real files.
+// tested on sample tables; volumes.cpp feeds it the real files. The lines and names are
+// handled in mountinfo.cpp, the table in volume_table.cpp, which mount points are reached
+// in reachability.cpp.
 #pragma once
 
 #include <stddef.h>
 
+#include "platform/linux/hash_index.h"
 #include "platform/win32.h"
 
 // "\\?\Volume{" + 36 + "}\" and the terminator.
@@ -57,6 +61,7 @@ struct LinuxVolumeTable {
   int count;
   LinuxMountPath* paths;
   int pathCount;
+  HashIndex names;  // the volumes by name, case folded
 };
 
 // What the table builder asks about the machine. Either function may be null.
@@ -81,9 +86,10 @@ MountKind ClassifyFileSystem(const char* fsType);
 bool ParseUuid(const char* text, unsigned char uuid[16]);
 
 // A stable made-up identity for a file system without a UUID: a hash of its device number,
-// type and source, shaped as a version 8 UUID.
+// type and source, shaped as a version 8 UUID. Another salt gives another identity, for a
+// name that is taken already.
 void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char* source,
-                  unsigned char id[16]);
+                  unsigned char id[16], unsigned salt = 0);
 
 // \\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\ in lower case.
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]);
@@ -101,7 +107,9 @@ const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
 const LinuxVolume* FindVolumeByMountPoint(const LinuxVolumeTable* table, LPCWSTR path);
 
 // The mount points as a Windows mount-path list: each path in UTF-16 with its terminator,
-// then one more terminator (just that one for a volume without mount points). Returns the
-// length the list needs; the list is written only when it fits in `capacity`.
+// then one more terminator (just that one for a volume without mount points). A path that
+// ends in a backslash gets one more, because the volume code takes one trailing backslash
+// off every mount path, as Windows paths need; so every mount point reads as it is there.
+// Returns the length the list needs; the list is written only when it fits in `capacity`.
 DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LPWSTR list,
                     DWORD capacity);

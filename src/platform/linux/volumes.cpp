@@ -89,11 +89,15 @@ const VolumeProbes MachineProbes = {IsRemovable, FindUuid};
 
 // ---- The table ------------------------------------------------------------------------------
 
-// The last table built and the text it was built from; a table is rebuilt only when the
-// mount table has changed. Both service-mode threads may ask.
+// The table of the last enumeration, and the text it was built from. While a volume search
+// is open, the other volume calls answer from that snapshot, so that a flush pass reads the
+// mount table once however many volumes it looks at; without one, each call reads the mount
+// table afresh. A table is rebuilt only when the mount table has changed. Both service-mode
+// threads may ask.
 pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
 char* cachedText = nullptr;
 LinuxVolumeTable cachedTable = {};
+int openSearches = 0;
 
 // The whole mount table as one zero-terminated text; null with errno on failure.
 char* ReadMountTable(void) {
@@ -135,8 +139,9 @@ char* ReadMountTable(void) {
   return text;
 }
 
-// Locks the table and brings it up to date; null (unlocked, last error set) on failure.
-const LinuxVolumeTable* LockCurrentTable(void) {
+// Locks the table and brings it up to date from the mount table; null (unlocked, last
+// error set) on failure.
+const LinuxVolumeTable* LockFreshTable(void) {
   char* text = ReadMountTable();
   if (!text) {
     SetLastErrorFromErrno(errno);
@@ -162,6 +167,15 @@ const LinuxVolumeTable* LockCurrentTable(void) {
   return &cachedTable;
 }
 
+// Locks the table for a call about single volumes: the open search's snapshot, else a
+// fresh one.
+const LinuxVolumeTable* LockCurrentTable(void) {
+  pthread_mutex_lock(&tableLock);
+  if (openSearches > 0) return &cachedTable;
+  pthread_mutex_unlock(&tableLock);
+  return LockFreshTable();
+}
+
 void UnlockTable(void) { pthread_mutex_unlock(&tableLock); }
 
 // ---- Searches -----------------------------------------------------------------------------------
@@ -173,7 +187,12 @@ struct VolumeSearch {
   WCHAR names[1][LINUX_VOLUME_NAME_CAPACITY];
 };
 
-void ReleaseSearch(LinuxObject* object) { free(object->data); }
+void ReleaseSearch(LinuxObject* object) {
+  free(object->data);
+  pthread_mutex_lock(&tableLock);
+  --openSearches;
+  pthread_mutex_unlock(&tableLock);
+}
 
 bool GiveName(const WCHAR* name, LPWSTR buffer, DWORD length) {
   DWORD n = 0;
@@ -186,8 +205,9 @@ bool GiveName(const WCHAR* name, LPWSTR buffer, DWORD length) {
   return true;
 }
 
-// The mount id of an open descriptor, from /proc/self/fdinfo; -1 when it cannot be read.
-int MountIdOf(int fd) {
+// The mount id of an open descriptor, from /proc/self/fdinfo, for kernels whose statx does
+// not tell it; -1 when it cannot be read.
+int MountIdFromFdinfo(int fd) {
   char path[64];
   snprintf(path, sizeof path, "/proc/self/fdinfo/%d", fd);
   int info = open(path, O_RDONLY | O_CLOEXEC);
@@ -201,10 +221,62 @@ int MountIdOf(int fd) {
   return field ? atoi(field + 7) : -1;
 }
 
+bool IsVolumeMount(const LinuxVolumeTable* table, const LinuxVolume* volume, long long mountId) {
+  for (int k = 0; k < volume->pathCount; ++k) {
+    if (table->paths[volume->firstPath + k].mountId == mountId) return true;
+  }
+  return false;
+}
+
+// Opens a mount point of the volume for syncfs, read-only, if the path still leads to one
+// of the volume's own mounts, so that a flush reaches this file system and no other one
+// mounted over it since the table was read. The path is first taken as a bare location
+// (O_PATH, a final symbolic link not followed) and its type and mount are checked there;
+// then that very object is opened through /proc/self/fd, so nothing swapped in meanwhile
+// is opened instead. A directory or a regular file is opened (a file mount is how a
+// container sees the host's disk); a device node, FIFO or socket never is, as opening one
+// may block or act on a device. Returns the descriptor, or -1 with `error` set: 0 when the
+// path leads elsewhere now or no longer exists, else the errno of the refusal.
+int OpenMountPoint(const LinuxVolumeTable* table, const LinuxVolume* volume, const char* path,
+                   int* error) {
+  *error = 0;
+  int location = open(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (location < 0) {
+    if (errno != ENOENT && errno != ENOTDIR) *error = errno;
+    return -1;
+  }
+  struct statx info;
+  long long mountId = -1;
+  errno = 0;
+  int fd = -1;
+  if (statx(location, "", AT_EMPTY_PATH | AT_SYMLINK_NOFOLLOW, STATX_TYPE | STATX_MNT_ID, &info) != 0) {
+    *error = errno;
+  } else {
+    mountId = (info.stx_mask & STATX_MNT_ID) ? static_cast<long long>(info.stx_mnt_id)
+                                               : MountIdFromFdinfo(location);
+    if (mountId < 0) *error = errno != 0 ? errno : EIO;  // which mount it is cannot be told
+  }
+  if (*error == 0 && IsVolumeMount(table, volume, mountId)) {
+    int flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+    if (S_ISDIR(info.stx_mode)) {
+      flags |= O_DIRECTORY;
+    } else if (!S_ISREG(info.stx_mode)) {
+      flags = -1;
+      *error = EACCES;
+    }
+    char self[48];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", location);
+    if (flags != -1) fd = open(self, flags);
+    if (flags != -1 && fd < 0) *error = errno;
+  }
+  close(location);
+  return fd;
+}
+
 }  // namespace
 
 extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength) {
-  const LinuxVolumeTable* table = LockCurrentTable();
+  const LinuxVolumeTable* table = LockFreshTable();
   if (!table) return INVALID_HANDLE_VALUE;
   if (table->count == 0) {
     UnlockTable();
@@ -233,6 +305,9 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
     free(search);
     return INVALID_HANDLE_VALUE;
   }
+  pthread_mutex_lock(&tableLock);
+  ++openSearches;
+  pthread_mutex_unlock(&tableLock);
   return handle;
 }
 
@@ -300,9 +375,8 @@ bool IsVolumeDeviceName(LPCWSTR name) {
   return CompareTextNoCase(name, prefixLength, Prefix, prefixLength, true) == CSTR_EQUAL;
 }
 
-// Opens the first mount point through which the volume itself is reached: the descriptor
-// must lie on one of the volume's own mounts, so that a flush reaches this file system and
-// no other one mounted over it since the table was read.
+// Opens the first mount point, in table order, through which the volume itself is reached
+// now (see OpenMountPoint).
 HANDLE OpenVolumeDevice(LPCWSTR name) {
   const LinuxVolumeTable* table = LockCurrentTable();
   if (!table) return INVALID_HANDLE_VALUE;
@@ -310,21 +384,9 @@ HANDLE OpenVolumeDevice(LPCWSTR name) {
   int fd = -1;
   int openError = 0;
   for (int i = 0; volume && fd < 0 && i < volume->pathCount; ++i) {
-    const LinuxMountPath& mount = table->paths[volume->firstPath + i];
-    fd = open(mount.path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) {
-      openError = errno;
-      continue;
-    }
-    int mountId = MountIdOf(fd);
-    bool ours = mountId < 0;
-    for (int k = 0; !ours && k < volume->pathCount; ++k) {
-      ours = table->paths[volume->firstPath + k].mountId == mountId;
-    }
-    if (!ours) {
-      close(fd);
-      fd = -1;
-    }
+    int error;
+    fd = OpenMountPoint(table, volume, table->paths[volume->firstPath + i].path, &error);
+    if (error != 0) openError = error;
   }
   // With its trailing backslash the name is the volume's root directory, which Windows
   // opens only with backup semantics.

@@ -1,0 +1,26 @@
+// The open-addressing index of the mount table's records.
+#include "platform/linux/hash_index.h"
+
+#include <stdlib.h>
+
+bool CreateHashIndex(HashIndex* index, int capacity) {
+  size_t slots = 8;
+  while (slots < static_cast<size_t>(capacity) * 2) slots *= 2;
+  index->slots = static_cast<int*>(malloc(slots * sizeof(int)));
+  index->mask = slots - 1;
+  if (!index->slots) return false;
+  for (size_t i = 0; i < slots; ++i) index->slots[i] = -1;
+  return true;
+}
+
+void FreeHashIndex(HashIndex* index) {
+  free(index->slots);
+  index->slots = nullptr;
+  index->mask = 0;
+}
+
+void InsertHashed(HashIndex* index, uint64_t hash, int position) {
+  size_t slot = HashSlot(index, hash);
+  while (index->slots[slot] >= 0) slot = NextHashSlot(index, slot);
+  index->slots[slot] = position;
+}

@@ -1,0 +1,35 @@
+// A fixed-size open-addressing index of small integers (table positions) by a 64-bit hash,
+// so that the mount table is grouped and searched in time linear in its size. The caller
+// keeps the records and decides which of the positions found under a hash is the one asked.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct HashIndex {
+  int* slots;   // -1 for an empty slot
+  size_t mask;  // slot count - 1; the slot count is a power of two
+};
+
+// FNV-1a over `length` bytes, continuing `hash`.
+inline uint64_t HashBytes(uint64_t hash, const void* data, size_t length) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < length; ++i) {
+    hash ^= bytes[i];
+    hash *= 0x100000001B3ull;
+  }
+  return hash;
+}
+const uint64_t HashBasis = 0xCBF29CE484222325ull;
+
+// Room for `capacity` positions, at most half full. False when memory runs out.
+bool CreateHashIndex(HashIndex* index, int capacity);
+void FreeHashIndex(HashIndex* index);
+
+// The slots to look at for a hash, in order: from HashSlot on with NextHashSlot, until a
+// slot holds -1. Insert a position at the first empty slot of that walk.
+inline size_t HashSlot(const HashIndex* index, uint64_t hash) {
+  return static_cast<size_t>(hash ^ (hash >> 32)) & index->mask;
+}
+inline size_t NextHashSlot(const HashIndex* index, size_t slot) { return (slot + 1) & index->mask; }
+void InsertHashed(HashIndex* index, uint64_t hash, int position);

@@ -73,7 +73,7 @@ if(NOT SORVANEL_SANITIZE)
   # The release packages, made twice by scripts/release.sh from the shipped builds (built
   # already when scripts/test.sh runs it) and unpacked and checked.
   add_test(NAME release_packages COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/release_test.sh)
-  set_tests_properties(release_packages PROPERTIES LABELS e2e RUN_SERIAL TRUE TIMEOUT 900)
+  set_tests_properties(release_packages PROPERTIES LABELS release RUN_SERIAL TRUE TIMEOUT 900)
 endif()
 
 if(SORVANEL_BENCH)

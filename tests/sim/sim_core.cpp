@@ -153,9 +153,11 @@ void RecordHit(const char* function, bool nthCall, void* caller) {
 
 }  // namespace
 
-bool SimFaultAt(const char* function, void* caller) {
-  unsigned count = CountCall(function);
-  if (!slowPath.load(std::memory_order_relaxed)) return false;
+namespace {
+
+// What only a scripted test needs of a call: the call log and an action armed for it. Out of
+// line, so that a call that is only counted sets up no stack frame for them.
+__attribute__((noinline)) void LogAndAct(const char* function, unsigned count) {
   std::function<void()> action;
   {
     std::lock_guard<std::recursive_mutex> guard(SimLock());
@@ -165,6 +167,9 @@ bool SimFaultAt(const char* function, void* caller) {
     }
   }
   if (action) action();
+}
+
+__attribute__((noinline)) bool FailsNow(const char* function, unsigned count, void* caller) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   bool nthCall = ++M().failableCalls == M().nthFailableCall;
   bool fail = nthCall;
@@ -182,18 +187,18 @@ bool SimFaultAt(const char* function, void* caller) {
   return true;
 }
 
+}  // namespace
+
+bool SimFaultAt(const char* function, void* caller) {
+  unsigned count = CountCall(function);
+  if (!slowPath.load(std::memory_order_relaxed)) return false;
+  LogAndAct(function, count);
+  return FailsNow(function, count, caller);
+}
+
 void SimNoteCall(const char* function) {
   unsigned count = CountCall(function);
-  if (!slowPath.load(std::memory_order_relaxed)) return;
-  std::function<void()> action;
-  {
-    std::lock_guard<std::recursive_mutex> guard(SimLock());
-    if (callLogOn.load(std::memory_order_relaxed)) M().callLog.push_back(function);
-    for (CallAction& a : M().actions) {
-      if (a.nth == count && a.function == function) action = a.action;
-    }
-  }
-  if (action) action();
+  if (slowPath.load(std::memory_order_relaxed)) LogAndAct(function, count);
 }
 
 void SimFailCall(const char* function, unsigned nth, DWORD error) {

@@ -102,6 +102,25 @@ void NameVolumes(LinuxVolumeTable* table, const VolumeProbes* probes) {
   }
 }
 
+// Whether `name` is exactly the volume's name as handed out (or without its trailing
+// backslash), compared unit by unit so that a shorter name stops at its terminator.
+bool IsExactName(const LinuxVolume* volume, LPCWSTR name, bool trailingBackslash) {
+  int i = 0;
+  while (i < NameKeyLength && name[i] == volume->name[i]) ++i;
+  if (i < NameKeyLength) return false;
+  return trailingBackslash ? name[i] == '\\' && name[i + 1] == 0 : name[i] == 0;
+}
+
+// The length of a path in bytes, and whether it is ASCII, so that its UTF-16 form is known
+// without decoding: mount points are ASCII nearly always.
+size_t MeasurePath(const char* path, bool* ascii) {
+  unsigned char seen = 0;
+  const char* p = path;
+  for (; *p; ++p) seen |= static_cast<unsigned char>(*p);
+  *ascii = seen < 0x80;
+  return static_cast<size_t>(p - path);
+}
+
 }  // namespace
 
 bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* table) {
@@ -109,7 +128,7 @@ bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* 
   table->text = text;
 
   int lines = 1;
-  for (const char* p = text; *p; ++p) lines += *p == '\n' ? 1 : 0;
+  for (const char* p = strchr(text, '\n'); p; p = strchr(p + 1, '\n')) ++lines;
   size_t n = static_cast<size_t>(lines);
   MountEntry* entries = static_cast<MountEntry*>(calloc(n, sizeof(MountEntry)));
   int* volumeOf = static_cast<int*>(calloc(n, sizeof(int)));
@@ -167,8 +186,12 @@ void FreeVolumeTable(LinuxVolumeTable* table) {
 }
 
 const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
-                                    bool trailingBackslash) {
+                                    bool trailingBackslash, int likely) {
   if (!name || !table->names.slots) return nullptr;
+  // A flush pass asks about the volume its search has just handed out: no hashing then.
+  if (likely >= 0 && likely < table->count && IsExactName(&table->volumes[likely], name, trailingBackslash)) {
+    return &table->volumes[likely];
+  }
   int length = 0;
   while (name[length] && length <= NameKeyLength) ++length;
   if (length < NameKeyLength) return nullptr;  // too short to be any volume's name
@@ -208,17 +231,24 @@ DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LP
   DWORD needed = 1;
   for (int i = 0; i < volume->pathCount; ++i) {
     const char* path = table->paths[volume->firstPath + i].path;
-    size_t bytes = strlen(path);
+    bool ascii;
+    size_t bytes = MeasurePath(path, &ascii);
     bool doubled = bytes > 0 && path[bytes - 1] == '\\';
-    needed += static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), nullptr, 0)) + 1 + (doubled ? 1 : 0);
+    DWORD units = ascii ? static_cast<DWORD>(bytes)
+                        : static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), nullptr, 0));
+    needed += units + 1 + (doubled ? 1 : 0);
   }
   if (!list || needed > capacity) return needed;
   DWORD at = 0;
   for (int i = 0; i < volume->pathCount; ++i) {
     const char* path = table->paths[volume->firstPath + i].path;
-    size_t bytes = strlen(path);
-    int written = Utf16FromUtf8(path, static_cast<int>(bytes), list + at, static_cast<int>(capacity - at));
-    at += static_cast<DWORD>(written);
+    bool ascii;
+    size_t bytes = MeasurePath(path, &ascii);
+    if (ascii) {
+      for (size_t k = 0; k < bytes; ++k) list[at++] = static_cast<unsigned char>(path[k]);
+    } else {
+      at += static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), list + at, static_cast<int>(capacity - at)));
+    }
     if (bytes > 0 && path[bytes - 1] == '\\') list[at++] = '\\';
     list[at++] = 0;
   }

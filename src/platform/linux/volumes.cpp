@@ -155,17 +155,21 @@ const LinuxVolumeTable* LockFreshTable(void) {
     free(text);
     return &cachedTable;
   }
-  char* copy = strdup(text);
+  // The table is built from the text itself (it decodes in place). A copy to compare with
+  // the next reading is kept only from the second table on: a single pass reads the mount
+  // table once, and a copy of a large table costs more fresh memory than all the rest.
+  bool keepText = cachedTable.text != nullptr;
+  char* copy = keepText ? strdup(text) : nullptr;
   LinuxVolumeTable fresh;
-  if (!copy || !BuildVolumeTable(copy, &MachineProbes, &fresh)) {
+  if ((keepText && !copy) || !BuildVolumeTable(keepText ? copy : text, &MachineProbes, &fresh)) {
     pthread_mutex_unlock(&tableLock);
-    free(text);
+    if (keepText) free(text);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   free(cachedText);
   FreeVolumeTable(&cachedTable);
-  cachedText = text;
+  cachedText = keepText ? text : nullptr;
   cachedTable = fresh;
   return &cachedTable;
 }

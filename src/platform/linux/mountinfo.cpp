@@ -18,8 +18,20 @@ bool IsOctal(char ch) { return ch >= '0' && ch <= '7'; }
 // text. Returns where it stopped, and in `stop` the character that was there (a blank or
 // 0). A field without escapes is only scanned: nothing moves before the first backslash.
 char* DecodeInPlace(char* field, bool atBlank, char* stop) {
+  // The characters that end a plain run: the terminator, a backslash, and a blank where
+  // it ends the field.
+  static const struct PlainBytes {
+    bool plain[256];
+    constexpr PlainBytes() : plain() {
+      for (int i = 0; i < 256; ++i) plain[i] = i != 0 && i != '\\' && i != ' ';
+    }
+  } Plain;
   char* in = field;
-  while (*in && *in != '\\' && !(atBlank && *in == ' ')) ++in;
+  if (atBlank) {
+    while (Plain.plain[static_cast<unsigned char>(*in)]) ++in;
+  } else {
+    while (*in && *in != '\\') ++in;
+  }
   char* out = in;
   while (*in && !(atBlank && *in == ' ')) {
     if (in[0] == '\\' && IsOctal(in[1]) && IsOctal(in[2]) && IsOctal(in[3])) {

@@ -43,9 +43,9 @@ bool IsNameOf(const LinuxVolume* volume, LPCWSTR name, int length) {
   return CompareTextNoCase(volume->name, length, name, -1, true) == CSTR_EQUAL;
 }
 
-bool NameTaken(const LinuxVolumeTable* table, const WCHAR* name) {
+bool NameTaken(const LinuxVolumeTable* table, const WCHAR* name, uint64_t hash) {
   const HashIndex* index = &table->names;
-  for (size_t s = HashSlot(index, NameHash(name)); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
+  for (size_t s = HashSlot(index, hash); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
     if (memcmp(table->volumes[index->slots[s]].name, name, sizeof table->volumes[0].name) == 0) {
       return true;
     }
@@ -94,11 +94,13 @@ void NameVolumes(LinuxVolumeTable* table, const VolumeProbes* probes) {
     bool known = probes && probes->findUuid && probes->findUuid(volume.major, volume.minor, volume.source, id);
     if (!known) HashVolumeId(volume.major, volume.minor, volume.fsType, volume.source, id);
     FormatVolumeName(id, volume.name);
-    for (unsigned salt = 1; NameTaken(table, volume.name); ++salt) {
+    uint64_t hash = NameHash(volume.name);
+    for (unsigned salt = 1; NameTaken(table, volume.name, hash); ++salt) {
       HashVolumeId(volume.major, volume.minor, volume.fsType, volume.source, id, salt);
       FormatVolumeName(id, volume.name);
+      hash = NameHash(volume.name);
     }
-    InsertHashed(&table->names, NameHash(volume.name), v);
+    InsertHashed(&table->names, hash, v);
   }
 }
 

@@ -12,9 +12,9 @@ namespace {
 
 enum PlaceState : unsigned char { Unknown, OnTheWay, Reached, Hidden };
 
-uint64_t IdHash(int mountId) { return HashBytes(HashBasis, &mountId, sizeof mountId); }
+uint64_t IdHash(int mountId) { return HashNumbers(static_cast<unsigned>(mountId)); }
 
-uint64_t PlaceHash(int parentId) { return HashBytes(HashBasis, &parentId, sizeof parentId); }
+uint64_t PlaceHash(int parentId) { return HashNumbers(static_cast<unsigned>(parentId)); }
 
 struct MountIndexes {
   HashIndex byId;

@@ -350,6 +350,32 @@ TEST_F(VolumeTableTest, FindsVolumesByNameAndByMountPoint) {
                                           u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\"),
                              false),
             nullptr);
+  // The volume the caller probably means is checked first, exactly; any other is found
+  // through the index, and a wrong guess changes nothing.
+  struct Guess {
+    const char16_t* name;
+    bool trailingBackslash;
+    int likely;
+    const LinuxVolume* found;
+  };
+  const int rootAt = static_cast<int>(root - table_.volumes);
+  const Guess guesses[] = {
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\", true, rootAt, root},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}", false, rootAt, root},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}", true, rootAt, nullptr},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\", false, rootAt, nullptr},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\x", true, rootAt, nullptr},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-5555555555", false, rootAt, nullptr},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555)\\", true, rootAt, nullptr},
+      {u"\\\\?\\VOLUME{11111111-2222-3333-4444-555555555555}\\", true, rootAt, root},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\", true, rootAt + 1, root},
+      {u"\\\\?\\Volume{11111111-2222-3333-4444-555555555555}\\", true, table_.count, root},
+  };
+  for (const Guess& g : guesses) {
+    EXPECT_EQ(FindVolumeByName(&table_, reinterpret_cast<LPCWSTR>(g.name), g.trailingBackslash, g.likely),
+              g.found)
+        << Utf8(g.name) << " likely " << g.likely;
+  }
   EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/")), root);
   EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/mnt/again/")), root);
   EXPECT_EQ(FindVolumeByMountPoint(&table_, reinterpret_cast<LPCWSTR>(u"/mnt/usb stick")),

@@ -22,6 +22,13 @@ inline uint64_t HashBytes(uint64_t hash, const void* data, size_t length) {
 }
 const uint64_t HashBasis = 0xCBF29CE484222325ull;
 
+// A hash of one or two small numbers (ids, device numbers) in a few steps: a multiplication
+// spreads them upwards, the shift brings the high bits back down to the slot bits.
+inline uint64_t HashNumbers(uint64_t a, uint64_t b = 0) {
+  uint64_t hash = (a ^ (b << 32)) * 0x9E3779B97F4A7C15ull;
+  return hash ^ (hash >> 29);
+}
+
 // Room for `capacity` positions, at most half full. False when memory runs out.
 bool CreateHashIndex(HashIndex* index, int capacity);
 void FreeHashIndex(HashIndex* index);

@@ -11,18 +11,56 @@ namespace {
 
 // ---- Fields ---------------------------------------------------------------------------------
 
-// Takes the next space-separated field of a line and terminates it; null at the line's end.
-char* NextField(char** cursor) {
-  char* start = *cursor;
-  if (!start) return nullptr;
-  char* end = strchr(start, ' ');
-  if (end) {
-    *end = 0;
-    *cursor = end + 1;
+bool IsOctal(char ch) { return ch >= '0' && ch <= '7'; }
+
+// Decodes each \ooo (three octal digits, a byte from 1 to 255) in place, from `field` up to
+// the end of the text or, when `atBlank`, up to the next blank, and terminates the decoded
+// text. Returns where it stopped, and in `stop` the character that was there (a blank or
+// 0). A field without escapes is only scanned: nothing moves before the first backslash.
+char* DecodeInPlace(char* field, bool atBlank, char* stop) {
+  // The characters that end a plain run: the terminator, a backslash, and a blank where
+  // it ends the field.
+  static const struct PlainBytes {
+    bool plain[256];
+    constexpr PlainBytes() : plain() {
+      for (int i = 0; i < 256; ++i) plain[i] = i != 0 && i != '\\' && i != ' ';
+    }
+  } Plain;
+  char* in = field;
+  if (atBlank) {
+    while (Plain.plain[static_cast<unsigned char>(*in)]) ++in;
   } else {
-    *cursor = nullptr;
+    while (*in && *in != '\\') ++in;
   }
-  return start;
+  char* out = in;
+  while (*in && !(atBlank && *in == ' ')) {
+    if (in[0] == '\\' && IsOctal(in[1]) && IsOctal(in[2]) && IsOctal(in[3])) {
+      int value = (in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0');
+      if (value > 0 && value < 256) {
+        *out++ = static_cast<char>(value);
+        in += 4;
+        continue;
+      }
+    }
+    *out++ = *in++;
+  }
+  *stop = *in;
+  *out = 0;
+  return in;
+}
+
+// Decodes the field at `field` up to the next blank and terminates it; returns where the
+// next field begins, or null when this one ends the line.
+char* TakeField(char* field) {
+  char stop;
+  char* end = DecodeInPlace(field, true, &stop);
+  return stop == ' ' ? end + 1 : nullptr;
+}
+
+// Steps over a field that is not needed; null when it ends the line.
+char* SkipField(char* field) {
+  char* blank = strchr(field, ' ');
+  return blank ? blank + 1 : nullptr;
 }
 
 bool ParseNumber(const char* text, char stop, unsigned* value, const char** rest) {
@@ -41,44 +79,110 @@ bool ParseNumber(const char* text, char stop, unsigned* value, const char** rest
   return true;
 }
 
-bool IsOctal(char ch) { return ch >= '0' && ch <= '7'; }
-
 // ---- Classification ---------------------------------------------------------------------------
 
-// Kernel interfaces mounted as file systems: they hold no files of anyone's to write out.
-const char* const PseudoTypes[] = {
-    "proc",      "sysfs",     "cgroup",      "cgroup2",    "devpts",     "devtmpfs",
-    "mqueue",    "debugfs",   "tracefs",     "securityfs", "pstore",     "bpf",
-    "configfs",  "fusectl",   "hugetlbfs",   "autofs",     "binfmt_misc", "nsfs",
-    "efivarfs",  "selinuxfs", "rpc_pipefs",  "nfsd",       "binder",     "usbfs",
-    "sockfs",    "pipefs",    "anon_inodefs", "devfs",     "oprofilefs", "xenfs",
-    "fuse.gvfsd-fuse", "fuse.portal",
+// Every file-system type that is not a local disk, in byte order for a binary search:
+// kernel interfaces mounted as file systems, which hold no files of anyone's to write out;
+// file systems whose data lives on another machine (or, for the virtual machine shares, on
+// the host); memory-only ones; optical media, and the read-only images that a Windows user
+// would see as a mounted disc.
+struct TypeKind {
+  const char* type;
+  MountKind kind;
 };
-
-// File systems whose data lives on another machine (or, for the virtual machine shares,
-// on the host).
-const char* const RemoteTypes[] = {
-    "nfs",   "nfs4",      "cifs",       "smb3",      "smbfs",        "ncpfs",
-    "9p",    "afs",       "ceph",       "coda",      "lustre",       "glusterfs",
-    "davfs", "virtiofs",  "vboxsf",     "vmhgfs",    "fuse.sshfs",   "fuse.glusterfs",
-    "fuse.rclone", "fuse.s3fs", "fuse.gcsfuse", "fuse.ceph-fuse", "fuse.vmhgfs-fuse",
-    "fuse.davfs2",
+constexpr TypeKind KnownTypes[] = {
+    {"9p", MountRemote},
+    {"afs", MountRemote},
+    {"anon_inodefs", MountPseudo},
+    {"autofs", MountPseudo},
+    {"binder", MountPseudo},
+    {"binfmt_misc", MountPseudo},
+    {"bpf", MountPseudo},
+    {"ceph", MountRemote},
+    {"cgroup", MountPseudo},
+    {"cgroup2", MountPseudo},
+    {"cifs", MountRemote},
+    {"coda", MountRemote},
+    {"configfs", MountPseudo},
+    {"cramfs", MountCdRom},
+    {"davfs", MountRemote},
+    {"debugfs", MountPseudo},
+    {"devfs", MountPseudo},
+    {"devpts", MountPseudo},
+    {"devtmpfs", MountPseudo},
+    {"efivarfs", MountPseudo},
+    {"erofs", MountCdRom},
+    {"fuse.ceph-fuse", MountRemote},
+    {"fuse.davfs2", MountRemote},
+    {"fuse.gcsfuse", MountRemote},
+    {"fuse.glusterfs", MountRemote},
+    {"fuse.gvfsd-fuse", MountPseudo},
+    {"fuse.portal", MountPseudo},
+    {"fuse.rclone", MountRemote},
+    {"fuse.s3fs", MountRemote},
+    {"fuse.sshfs", MountRemote},
+    {"fuse.vmhgfs-fuse", MountRemote},
+    {"fusectl", MountPseudo},
+    {"glusterfs", MountRemote},
+    {"hugetlbfs", MountPseudo},
+    {"iso9660", MountCdRom},
+    {"lustre", MountRemote},
+    {"mqueue", MountPseudo},
+    {"ncpfs", MountRemote},
+    {"nfs", MountRemote},
+    {"nfs4", MountRemote},
+    {"nfsd", MountPseudo},
+    {"nsfs", MountPseudo},
+    {"oprofilefs", MountPseudo},
+    {"pipefs", MountPseudo},
+    {"proc", MountPseudo},
+    {"pstore", MountPseudo},
+    {"ramfs", MountRamDisk},
+    {"rootfs", MountRamDisk},
+    {"rpc_pipefs", MountPseudo},
+    {"securityfs", MountPseudo},
+    {"selinuxfs", MountPseudo},
+    {"smb3", MountRemote},
+    {"smbfs", MountRemote},
+    {"sockfs", MountPseudo},
+    {"squashfs", MountCdRom},
+    {"sysfs", MountPseudo},
+    {"tmpfs", MountRamDisk},
+    {"tracefs", MountPseudo},
+    {"udf", MountCdRom},
+    {"usbfs", MountPseudo},
+    {"vboxsf", MountRemote},
+    {"virtiofs", MountRemote},
+    {"vmhgfs", MountRemote},
+    {"xenfs", MountPseudo},
 };
+const size_t KnownTypeCount = sizeof KnownTypes / sizeof KnownTypes[0];
 
-const char* const RamTypes[] = {"tmpfs", "ramfs", "rootfs"};
-
-// Optical media, and the read-only images that a Windows user would see as a mounted disc.
-const char* const CdRomTypes[] = {"iso9660", "udf", "squashfs", "erofs", "cramfs"};
-
-template <size_t N>
-bool IsOneOf(const char* type, const char* const (&types)[N]) {
-  for (const char* candidate : types) {
-    if (candidate[0] == type[0] && strcmp(type, candidate) == 0) return true;
+constexpr int CompareBytes(const char* a, const char* b) {
+  while (*a && *a == *b) {
+    ++a;
+    ++b;
   }
-  return false;
+  return static_cast<unsigned char>(*a) - static_cast<unsigned char>(*b);
 }
 
+constexpr bool InByteOrder() {
+  for (size_t i = 1; i < KnownTypeCount; ++i) {
+    if (CompareBytes(KnownTypes[i - 1].type, KnownTypes[i].type) >= 0) return false;
+  }
+  return true;
+}
+static_assert(InByteOrder(), "the binary search needs the types in byte order, each once");
+
 // ---- Names ------------------------------------------------------------------------------------
+
+void HashTwice(uint64_t hashes[2], const void* data, size_t length) {
+  const unsigned char* bytes = static_cast<const unsigned char*>(data);
+  for (size_t i = 0; i < length; ++i) {
+    hashes[0] = (hashes[0] ^ bytes[i]) * 0x100000001B3ull;
+    hashes[1] = (hashes[1] ^ bytes[i]) * 0x100000001B3ull;
+  }
+}
 
 int HexValue(char ch) {
   if (ch >= '0' && ch <= '9') return ch - '0';
@@ -90,68 +194,56 @@ int HexValue(char ch) {
 }  // namespace
 
 size_t DecodeMountField(char* field) {
-  char* out = field;
-  for (const char* in = field; *in;) {
-    if (in[0] == '\\' && IsOctal(in[1]) && IsOctal(in[2]) && IsOctal(in[3])) {
-      int value = (in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0');
-      if (value > 0 && value < 256) {
-        *out++ = static_cast<char>(value);
-        in += 4;
-        continue;
-      }
-    }
-    *out++ = *in++;
-  }
-  *out = 0;
-  return static_cast<size_t>(out - field);
+  char stop;
+  DecodeInPlace(field, false, &stop);
+  return strlen(field);
 }
 
 bool ParseMountInfoLine(char* line, MountEntry* entry) {
-  char* cursor = line;
-  char* fields[6];
-  for (char*& field : fields) {
-    field = NextField(&cursor);
-    if (!field) return false;
-  }
-  unsigned id, parent;
-  if (!ParseNumber(fields[0], 0, &id, nullptr) || !ParseNumber(fields[1], 0, &parent, nullptr)) {
+  // Mount id, parent id and major:minor, each ended by the character that follows it.
+  unsigned id, parent, major, minor;
+  const char* at = line;
+  if (!ParseNumber(at, ' ', &id, &at) || !ParseNumber(at + 1, ' ', &parent, &at) ||
+      !ParseNumber(at + 1, ':', &major, &at) || !ParseNumber(at + 1, ' ', &minor, &at)) {
     return false;
   }
-  const char* minorText;
-  unsigned major, minor;
-  if (!ParseNumber(fields[2], ':', &major, &minorText) ||
-      !ParseNumber(minorText + 1, 0, &minor, nullptr)) {
-    return false;
-  }
+  char* root = line + (at - line) + 1;
+  char* mountPoint = TakeField(root);
+  char* options = mountPoint ? TakeField(mountPoint) : nullptr;
+  char* cursor = options ? SkipField(options) : nullptr;
   // Optional fields up to the lone "-", then the type and the source.
   for (;;) {
-    char* field = NextField(&cursor);
-    if (!field) return false;
-    if (strcmp(field, "-") == 0) break;
+    if (!cursor) return false;
+    if (cursor[0] == '-' && (cursor[1] == ' ' || cursor[1] == 0)) break;
+    cursor = SkipField(cursor);
   }
-  char* fsType = NextField(&cursor);
-  char* source = NextField(&cursor);
-  if (!fsType || !source || !*fsType) return false;
-  DecodeMountField(fields[3]);
-  DecodeMountField(fields[4]);
-  DecodeMountField(fsType);
-  DecodeMountField(source);
+  char* fsType = cursor[1] ? cursor + 2 : nullptr;
+  char* source = fsType ? TakeField(fsType) : nullptr;
+  if (!source || !*fsType) return false;
+  TakeField(source);
   entry->mountId = static_cast<int>(id);
   entry->parentId = static_cast<int>(parent);
   entry->major = major;
   entry->minor = minor;
-  entry->root = fields[3];
-  entry->mountPoint = fields[4];
+  entry->root = root;
+  entry->mountPoint = mountPoint;
   entry->fsType = fsType;
   entry->source = source;
   return true;
 }
 
 MountKind ClassifyFileSystem(const char* fsType) {
-  if (IsOneOf(fsType, PseudoTypes)) return MountPseudo;
-  if (IsOneOf(fsType, RemoteTypes)) return MountRemote;
-  if (IsOneOf(fsType, RamTypes)) return MountRamDisk;
-  if (IsOneOf(fsType, CdRomTypes)) return MountCdRom;
+  size_t low = 0, high = KnownTypeCount;
+  while (low < high) {
+    size_t middle = (low + high) / 2;
+    int order = strcmp(fsType, KnownTypes[middle].type);
+    if (order == 0) return KnownTypes[middle].kind;
+    if (order < 0) {
+      high = middle;
+    } else {
+      low = middle + 1;
+    }
+  }
   return MountLocal;
 }
 
@@ -179,15 +271,15 @@ bool ParseUuid(const char* text, unsigned char uuid[16]) {
 
 void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char* source,
                   unsigned char id[16], unsigned salt) {
-  const uint64_t bases[2] = {HashBasis, 0x84222325CBF29CE4ull};
+  // Two FNV-1a hashes from two bases over the same bytes, fed in one walk.
+  uint64_t hashes[2] = {HashBasis, 0x84222325CBF29CE4ull};
+  HashTwice(hashes, &major, sizeof major);
+  HashTwice(hashes, &minor, sizeof minor);
+  HashTwice(hashes, fsType, strlen(fsType) + 1);
+  HashTwice(hashes, source, strlen(source) + 1);
+  HashTwice(hashes, &salt, sizeof salt);
   for (int half = 0; half < 2; ++half) {
-    uint64_t hash = bases[half];
-    hash = HashBytes(hash, &major, sizeof major);
-    hash = HashBytes(hash, &minor, sizeof minor);
-    hash = HashBytes(hash, fsType, strlen(fsType) + 1);
-    hash = HashBytes(hash, source, strlen(source) + 1);
-    hash = HashBytes(hash, &salt, sizeof salt);
-    for (int i = 0; i < 8; ++i) id[half * 8 + i] = static_cast<unsigned char>(hash >> (56 - 8 * i));
+    for (int i = 0; i < 8; ++i) id[half * 8 + i] = static_cast<unsigned char>(hashes[half] >> (56 - 8 * i));
   }
   id[6] = static_cast<unsigned char>((id[6] & 0x0F) | 0x80);  // version 8: made up here
   id[8] = static_cast<unsigned char>((id[8] & 0x3F) | 0x80);  // the RFC 4122 variant

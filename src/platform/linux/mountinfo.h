@@ -101,8 +101,10 @@ bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* 
 void FreeVolumeTable(LinuxVolumeTable* table);
 
 // The volume with this name (case ignored), with or without the trailing backslash as asked.
+// `likely` is the position of the volume the caller probably means (or -1): it is checked
+// first, by an exact comparison, before the index is searched.
 const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
-                                    bool trailingBackslash);
+                                    bool trailingBackslash, int likely = -1);
 // The volume mounted at this path (a mount point, with or without a trailing '/').
 const LinuxVolume* FindVolumeByMountPoint(const LinuxVolumeTable* table, LPCWSTR path);
 

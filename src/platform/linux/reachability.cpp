@@ -12,9 +12,9 @@ namespace {
 
 enum PlaceState : unsigned char { Unknown, OnTheWay, Reached, Hidden };
 
-uint64_t IdHash(int mountId) { return HashBytes(HashBasis, &mountId, sizeof mountId); }
+uint64_t IdHash(int mountId) { return HashNumbers(static_cast<unsigned>(mountId)); }
 
-uint64_t PlaceHash(int parentId) { return HashBytes(HashBasis, &parentId, sizeof parentId); }
+uint64_t PlaceHash(int parentId) { return HashNumbers(static_cast<unsigned>(parentId)); }
 
 struct MountIndexes {
   HashIndex byId;
@@ -43,18 +43,23 @@ bool MountedAt(const MountIndexes* indexes, const MountEntry* entries, const siz
   return false;
 }
 
+// The bit that stands for a mount point of `length` bytes in a set of lengths; the last bit
+// stands for every length from 63 on.
+uint64_t LengthBit(size_t length) { return uint64_t{1} << (length < 63 ? length : 63); }
+
 // Whether another mount in the same parent covers a directory above this mount point
 // ("/" or "/a" for "/a/b"), so that the path turns off into that mount before reaching it.
+// Only the directories whose length some mount point in that parent has are looked up
+// (`siblingLengths`), so a path is mostly just scanned for its separators.
 bool CoveredOnTheWay(const MountIndexes* indexes, const MountEntry* entries, const size_t* lengths,
-                     int i) {
+                     int i, uint64_t siblingLengths) {
   const char* path = entries[i].mountPoint;
-  uint64_t hash = PlaceHash(entries[i].parentId);
-  for (size_t k = 0; k < lengths[i]; ++k) {
-    if (k > 0 && (k == 1 || path[k] == '/') &&
-        MountedAt(indexes, entries, lengths, entries[i].parentId, path, k, hash)) {
+  for (size_t k = 1; k < lengths[i]; ++k) {
+    if ((k == 1 || path[k] == '/') && (siblingLengths & LengthBit(k)) != 0 &&
+        MountedAt(indexes, entries, lengths, entries[i].parentId, path, k,
+                  HashBytes(PlaceHash(entries[i].parentId), path, k))) {
       return true;
     }
-    hash = HashBytes(hash, path + k, 1);
   }
   return false;
 }
@@ -68,7 +73,9 @@ bool MarkReachableMounts(const MountEntry* entries, int count, bool* reachable) 
   size_t* lengths = static_cast<size_t*>(malloc(static_cast<size_t>(count + 1) * sizeof(size_t)));
   bool* rootCovered = static_cast<bool*>(calloc(static_cast<size_t>(count + 1), sizeof(bool)));
   PlaceState* state = static_cast<PlaceState*>(calloc(static_cast<size_t>(count + 1), sizeof(PlaceState)));
-  bool ok = parent && chain && lengths && rootCovered && state &&
+  // The lengths of the mount points of each mount's children.
+  uint64_t* childLengths = static_cast<uint64_t*>(calloc(static_cast<size_t>(count + 1), sizeof(uint64_t)));
+  bool ok = parent && chain && lengths && rootCovered && state && childLengths &&
             CreateHashIndex(&indexes.byId, count) && CreateHashIndex(&indexes.byPlace, count);
 
   for (int i = 0; ok && i < count; ++i) {
@@ -83,6 +90,7 @@ bool MarkReachableMounts(const MountEntry* entries, int count, bool* reachable) 
     if (parent[i] >= 0 && parent[i] != i && strcmp(entries[i].mountPoint, entries[parent[i]].mountPoint) == 0) {
       rootCovered[parent[i]] = true;
     }
+    if (parent[i] >= 0) childLengths[parent[i]] |= LengthBit(lengths[i]);
   }
 
   // The place a mount sits at is reached when its parent is, the path is not covered on the
@@ -106,7 +114,7 @@ bool MarkReachableMounts(const MountEntry* entries, int count, bool* reachable) 
       } else {
         bool stacked = strcmp(entries[j].mountPoint, entries[p].mountPoint) == 0;
         reached = state[p] == Reached && (stacked || !rootCovered[p]) &&
-                  !CoveredOnTheWay(&indexes, entries, lengths, j);
+                  !CoveredOnTheWay(&indexes, entries, lengths, j, childLengths[p]);
       }
       state[j] = reached ? Reached : Hidden;
     }
@@ -120,5 +128,6 @@ bool MarkReachableMounts(const MountEntry* entries, int count, bool* reachable) 
   free(lengths);
   free(rootCovered);
   free(state);
+  free(childLengths);
   return ok;
 }

@@ -15,19 +15,23 @@ namespace {
 // The characters of a volume name that identify it: all but the trailing backslash.
 const int NameKeyLength = LINUX_VOLUME_NAME_CAPACITY - 2;
 
-uint64_t DeviceHash(unsigned major, unsigned minor) {
-  return HashBytes(HashBytes(HashBasis, &major, sizeof major), &minor, sizeof minor);
-}
+uint64_t DeviceHash(unsigned major, unsigned minor) { return HashNumbers(major, minor); }
 
 WCHAR FoldAscii(WCHAR ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<WCHAR>(ch + 32) : ch; }
 
 // The hash of a name's key, blind to the case of ASCII letters, which is all the case a
-// volume name can have: it is ASCII through and through. Setting bit 5 maps each upper-case
-// letter onto its lower case (and a few other characters onto others, which only makes the
-// hash coarser).
+// volume name can have: it is ASCII through and through. Setting bit 5 of each unit maps
+// each upper-case letter onto its lower case (and a few other characters onto others, which
+// only makes the hash coarser). Four units at a time; the name has all of its key's units.
 uint64_t NameHash(const WCHAR* name) {
+  static_assert(NameKeyLength % 4 == 0, "the key is hashed in words of four units");
   uint64_t hash = HashBasis;
-  for (int i = 0; i < NameKeyLength; ++i) hash = (hash ^ (name[i] | 0x20u)) * 0x100000001B3ull;
+  for (int i = 0; i < NameKeyLength; i += 4) {
+    uint64_t word;
+    memcpy(&word, name + i, sizeof word);
+    hash = (hash ^ (word | 0x0020002000200020ull)) * 0x100000001B3ull;
+    hash ^= hash >> 29;
+  }
   return hash;
 }
 
@@ -43,9 +47,9 @@ bool IsNameOf(const LinuxVolume* volume, LPCWSTR name, int length) {
   return CompareTextNoCase(volume->name, length, name, -1, true) == CSTR_EQUAL;
 }
 
-bool NameTaken(const LinuxVolumeTable* table, const WCHAR* name) {
+bool NameTaken(const LinuxVolumeTable* table, const WCHAR* name, uint64_t hash) {
   const HashIndex* index = &table->names;
-  for (size_t s = HashSlot(index, NameHash(name)); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
+  for (size_t s = HashSlot(index, hash); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
     if (memcmp(table->volumes[index->slots[s]].name, name, sizeof table->volumes[0].name) == 0) {
       return true;
     }
@@ -94,12 +98,33 @@ void NameVolumes(LinuxVolumeTable* table, const VolumeProbes* probes) {
     bool known = probes && probes->findUuid && probes->findUuid(volume.major, volume.minor, volume.source, id);
     if (!known) HashVolumeId(volume.major, volume.minor, volume.fsType, volume.source, id);
     FormatVolumeName(id, volume.name);
-    for (unsigned salt = 1; NameTaken(table, volume.name); ++salt) {
+    uint64_t hash = NameHash(volume.name);
+    for (unsigned salt = 1; NameTaken(table, volume.name, hash); ++salt) {
       HashVolumeId(volume.major, volume.minor, volume.fsType, volume.source, id, salt);
       FormatVolumeName(id, volume.name);
+      hash = NameHash(volume.name);
     }
-    InsertHashed(&table->names, NameHash(volume.name), v);
+    InsertHashed(&table->names, hash, v);
   }
+}
+
+// Whether `name` is exactly the volume's name as handed out (or without its trailing
+// backslash), compared unit by unit so that a shorter name stops at its terminator.
+bool IsExactName(const LinuxVolume* volume, LPCWSTR name, bool trailingBackslash) {
+  int i = 0;
+  while (i < NameKeyLength && name[i] == volume->name[i]) ++i;
+  if (i < NameKeyLength) return false;
+  return trailingBackslash ? name[i] == '\\' && name[i + 1] == 0 : name[i] == 0;
+}
+
+// The length of a path in bytes, and whether it is ASCII, so that its UTF-16 form is known
+// without decoding: mount points are ASCII nearly always.
+size_t MeasurePath(const char* path, bool* ascii) {
+  unsigned char seen = 0;
+  const char* p = path;
+  for (; *p; ++p) seen |= static_cast<unsigned char>(*p);
+  *ascii = seen < 0x80;
+  return static_cast<size_t>(p - path);
 }
 
 }  // namespace
@@ -109,7 +134,7 @@ bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* 
   table->text = text;
 
   int lines = 1;
-  for (const char* p = text; *p; ++p) lines += *p == '\n' ? 1 : 0;
+  for (const char* p = strchr(text, '\n'); p; p = strchr(p + 1, '\n')) ++lines;
   size_t n = static_cast<size_t>(lines);
   MountEntry* entries = static_cast<MountEntry*>(calloc(n, sizeof(MountEntry)));
   int* volumeOf = static_cast<int*>(calloc(n, sizeof(int)));
@@ -167,8 +192,12 @@ void FreeVolumeTable(LinuxVolumeTable* table) {
 }
 
 const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
-                                    bool trailingBackslash) {
+                                    bool trailingBackslash, int likely) {
   if (!name || !table->names.slots) return nullptr;
+  // A flush pass asks about the volume its search has just handed out: no hashing then.
+  if (likely >= 0 && likely < table->count && IsExactName(&table->volumes[likely], name, trailingBackslash)) {
+    return &table->volumes[likely];
+  }
   int length = 0;
   while (name[length] && length <= NameKeyLength) ++length;
   if (length < NameKeyLength) return nullptr;  // too short to be any volume's name
@@ -208,17 +237,24 @@ DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LP
   DWORD needed = 1;
   for (int i = 0; i < volume->pathCount; ++i) {
     const char* path = table->paths[volume->firstPath + i].path;
-    size_t bytes = strlen(path);
+    bool ascii;
+    size_t bytes = MeasurePath(path, &ascii);
     bool doubled = bytes > 0 && path[bytes - 1] == '\\';
-    needed += static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), nullptr, 0)) + 1 + (doubled ? 1 : 0);
+    DWORD units = ascii ? static_cast<DWORD>(bytes)
+                        : static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), nullptr, 0));
+    needed += units + 1 + (doubled ? 1 : 0);
   }
   if (!list || needed > capacity) return needed;
   DWORD at = 0;
   for (int i = 0; i < volume->pathCount; ++i) {
     const char* path = table->paths[volume->firstPath + i].path;
-    size_t bytes = strlen(path);
-    int written = Utf16FromUtf8(path, static_cast<int>(bytes), list + at, static_cast<int>(capacity - at));
-    at += static_cast<DWORD>(written);
+    bool ascii;
+    size_t bytes = MeasurePath(path, &ascii);
+    if (ascii) {
+      for (size_t k = 0; k < bytes; ++k) list[at++] = static_cast<unsigned char>(path[k]);
+    } else {
+      at += static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), list + at, static_cast<int>(capacity - at)));
+    }
     if (bytes > 0 && path[bytes - 1] == '\\') list[at++] = '\\';
     list[at++] = 0;
   }

@@ -98,12 +98,15 @@ pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
 char* cachedText = nullptr;
 LinuxVolumeTable cachedTable = {};
 int openSearches = 0;
+// The position in the table of the volume a search handed out last: the calls that follow
+// usually ask about that one.
+int lastGiven = -1;
 
 // The whole mount table as one zero-terminated text; null with errno on failure.
 char* ReadMountTable(void) {
   int fd = open(MountTablePath, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return nullptr;
-  size_t capacity = 16384, length = 0;
+  size_t capacity = 65536, length = 0;  // a whole table of a few hundred mounts
   char* text = static_cast<char*>(malloc(capacity));
   while (text) {
     if (length + 1 == capacity) {
@@ -152,17 +155,21 @@ const LinuxVolumeTable* LockFreshTable(void) {
     free(text);
     return &cachedTable;
   }
-  char* copy = strdup(text);
+  // The table is built from the text itself (it decodes in place). A copy to compare with
+  // the next reading is kept only from the second table on: a single pass reads the mount
+  // table once, and a copy of a large table costs more fresh memory than all the rest.
+  bool keepText = cachedTable.text != nullptr;
+  char* copy = keepText ? strdup(text) : nullptr;
   LinuxVolumeTable fresh;
-  if (!copy || !BuildVolumeTable(copy, &MachineProbes, &fresh)) {
+  if ((keepText && !copy) || !BuildVolumeTable(keepText ? copy : text, &MachineProbes, &fresh)) {
     pthread_mutex_unlock(&tableLock);
-    free(text);
+    if (keepText) free(text);
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return nullptr;
   }
   free(cachedText);
   FreeVolumeTable(&cachedTable);
-  cachedText = text;
+  cachedText = keepText ? text : nullptr;
   cachedTable = fresh;
   return &cachedTable;
 }
@@ -307,6 +314,7 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
   }
   pthread_mutex_lock(&tableLock);
   ++openSearches;
+  lastGiven = 0;
   pthread_mutex_unlock(&tableLock);
   return handle;
 }
@@ -320,6 +328,9 @@ extern "C" BOOL WINAPI FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWO
     return FALSE;
   }
   if (!GiveName(search->names[search->next], volumeName, bufferLength)) return FALSE;
+  pthread_mutex_lock(&tableLock);
+  lastGiven = search->next;
+  pthread_mutex_unlock(&tableLock);
   ++search->next;
   return TRUE;
 }
@@ -339,7 +350,7 @@ extern "C" BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWS
   }
   const LinuxVolumeTable* table = LockCurrentTable();
   if (!table) return FALSE;
-  const LinuxVolume* volume = FindVolumeByName(table, volumeName, true);
+  const LinuxVolume* volume = FindVolumeByName(table, volumeName, true, lastGiven);
   if (!volume) {
     UnlockTable();
     SetLastError(ERROR_FILE_NOT_FOUND);
@@ -359,7 +370,7 @@ extern "C" UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
   if (!rootPathName) return DRIVE_NO_ROOT_DIR;
   const LinuxVolumeTable* table = LockCurrentTable();
   if (!table) return DRIVE_UNKNOWN;
-  const LinuxVolume* volume = FindVolumeByName(table, rootPathName, true);
+  const LinuxVolume* volume = FindVolumeByName(table, rootPathName, true, lastGiven);
   if (!volume) volume = FindVolumeByMountPoint(table, rootPathName);
   UINT type = volume ? volume->driveType : DRIVE_NO_ROOT_DIR;
   UnlockTable();
@@ -380,7 +391,7 @@ bool IsVolumeDeviceName(LPCWSTR name) {
 HANDLE OpenVolumeDevice(LPCWSTR name) {
   const LinuxVolumeTable* table = LockCurrentTable();
   if (!table) return INVALID_HANDLE_VALUE;
-  const LinuxVolume* volume = FindVolumeByName(table, name, false);
+  const LinuxVolume* volume = FindVolumeByName(table, name, false, lastGiven);
   int fd = -1;
   int openError = 0;
   for (int i = 0; volume && fd < 0 && i < volume->pathCount; ++i) {

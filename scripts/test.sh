@@ -38,6 +38,10 @@ tests() {
   local bad=0
   ctest "$@" 2>&1 | tee "$log" | grep -E '\*\*\*(Failed|Timeout|Not Run|Exception)|tests passed|Total Test time'
   local status=${PIPESTATUS[0]}
+  # Lines that tests print for the record, from the output log of the run just made.
+  local output
+  output=$(ls -t build/*/Testing/Temporary/LastTest.log 2>/dev/null | head -n 1)
+  [[ -n "$output" ]] && grep -hE '^(Fault sweep:|  not failed by the sweep:)' "$output"
   local summary
   summary=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1)
   if [[ -n "$summary" ]]; then

@@ -229,7 +229,7 @@ DWORD ReadStar(va_list* arguments, DWORD* reads) {
 
 // Flags, width, precision, length modifier and conversion character, reading the '*'
 // arguments from `arguments`. Returns the position after the conversion character, or
-// null when the specification is not valid.
+// null when the conversion is not valid.
 LPCWSTR ParseSpecification(LPCWSTR f, va_list* arguments, Specification* spec, DWORD* reads) {
   for (;; ++f) {
     if (*f == '-') {
@@ -337,7 +337,7 @@ bool FormatConversion(LPWSTR* output, DWORD* remaining, LPCWSTR* format, va_list
   }
 
   // Arguments are read from a copy that replaces the caller's list only on success, so a
-  // failed specification consumes nothing.
+  // failed conversion consumes nothing.
   va_list work;
   if (arguments) va_copy(work, *arguments);
   DWORD reads = 0;

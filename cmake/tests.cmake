@@ -83,14 +83,14 @@ if(SORVANEL_BENCH)
     add_executable(benchmarks ${BENCH_SOURCES})
     target_include_directories(benchmarks PRIVATE src tests)
     target_compile_options(benchmarks PRIVATE ${SORVANEL_WARNINGS})
-    # The formatter once more, built as the Windows executable builds it (-Os and the same
+    # The formatter once more, built as the Windows executable builds it (-Oz and the same
     # code-generation options), so that its figures are those of the shipped code and not of
     # a Debug build. Its objects come before the system library on the link line, so the
     # library's Debug copy of the formatter is not linked.
     add_library(bench_shipped_format OBJECT src/support/format.cpp)
     target_include_directories(bench_shipped_format PRIVATE src)
     sorvanel_system_flags(bench_shipped_format)
-    target_compile_options(bench_shipped_format PRIVATE -Os -fno-stack-protector
+    target_compile_options(bench_shipped_format PRIVATE -Oz -fno-stack-protector
       -fno-asynchronous-unwind-tables -fno-unwind-tables)
     target_sources(benchmarks PRIVATE $<TARGET_OBJECTS:bench_shipped_format>)
     target_link_libraries(benchmarks PRIVATE sorvanel_system sorvanel_sim sorvanel_common

@@ -2,13 +2,26 @@
 # and user32 only, loadable on Windows 5.0, no timestamp, stripped.
 file(GLOB WINDOWS_SOURCES CONFIGURE_DEPENDS src/platform/windows/*.cpp)
 
-# The version block and the manifest, compiled by windres on its own so that none of the
-# C++ options reach it. windres writes no timestamp into the object.
+# The message table that Event Viewer renders the service's events with, made by windmc from
+# binutils (messages.rc and MSG00409.bin in the build folder).
+string(REGEX REPLACE "windres$" "windmc" SORVANEL_MC_COMPILER ${CMAKE_RC_COMPILER})
+set(SORVANEL_MESSAGES ${CMAKE_CURRENT_BINARY_DIR}/messages)
+add_custom_command(OUTPUT ${SORVANEL_MESSAGES}/messages.rc ${SORVANEL_MESSAGES}/MSG00409.bin
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${SORVANEL_MESSAGES}
+  COMMAND ${SORVANEL_MC_COMPILER} -h ${SORVANEL_MESSAGES} -r ${SORVANEL_MESSAGES}
+    ${CMAKE_SOURCE_DIR}/src/platform/windows/messages.mc
+  DEPENDS src/platform/windows/messages.mc
+  VERBATIM)
+
+# The version block, the manifest and the message table, compiled by windres on its own so
+# that none of the C++ options reach it. windres writes no timestamp into the object.
 set(SORVANEL_RESOURCES ${CMAKE_CURRENT_BINARY_DIR}/sorvanel_resources.o)
 add_custom_command(OUTPUT ${SORVANEL_RESOURCES}
-  COMMAND ${CMAKE_RC_COMPILER} -I ${CMAKE_SOURCE_DIR}/src -O coff
+  COMMAND ${CMAKE_RC_COMPILER} -I ${CMAKE_SOURCE_DIR}/src -I ${SORVANEL_MESSAGES} -O coff
     ${CMAKE_SOURCE_DIR}/src/platform/windows/sorvanel.rc ${SORVANEL_RESOURCES}
-  DEPENDS src/platform/windows/sorvanel.rc src/version.h
+  WORKING_DIRECTORY ${SORVANEL_MESSAGES}
+  DEPENDS src/platform/windows/sorvanel.rc src/version.h ${SORVANEL_MESSAGES}/messages.rc
+    ${SORVANEL_MESSAGES}/MSG00409.bin
   VERBATIM)
 
 add_executable(sorvanel ${SYSTEM_SOURCES} ${WINDOWS_SOURCES} ${SORVANEL_RESOURCES})
@@ -18,7 +31,7 @@ sorvanel_system_flags(sorvanel)
 # of its own, and the zeros fill the file instead of .bss. No -ffunction-sections either: the
 # assembler pads every code section to 16 bytes, which cost more than the few functions that
 # --gc-sections could drop.
-target_compile_options(sorvanel PRIVATE -Os -fno-stack-protector -fno-asynchronous-unwind-tables
+target_compile_options(sorvanel PRIVATE -Oz -fno-stack-protector -fno-asynchronous-unwind-tables
   -fno-unwind-tables -fno-ident)
 set_target_properties(sorvanel PROPERTIES OUTPUT_NAME sorvanel SUFFIX ".exe")
 target_link_options(sorvanel PRIVATE -nostdlib -nostartfiles -static

@@ -102,6 +102,7 @@ typedef union _LARGE_INTEGER {
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
+#define ERROR_INVALID_LEVEL 124L
 #define ERROR_MOD_NOT_FOUND 126L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_MORE_DATA 234L
@@ -315,6 +316,52 @@ typedef struct _SERVICE_TABLE_ENTRYW {
   LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
 } SERVICE_TABLE_ENTRYW;
 
+// Service configuration beyond CreateServiceW.
+#define SERVICE_CONFIG_DESCRIPTION 1
+#define SERVICE_CONFIG_FAILURE_ACTIONS 2
+
+typedef struct _SERVICE_DESCRIPTIONW {
+  LPWSTR lpDescription;
+} SERVICE_DESCRIPTIONW;
+
+typedef enum _SC_ACTION_TYPE {
+  SC_ACTION_NONE = 0,
+  SC_ACTION_RESTART = 1,
+  SC_ACTION_REBOOT = 2,
+  SC_ACTION_RUN_COMMAND = 3
+} SC_ACTION_TYPE;
+
+typedef struct _SC_ACTION {
+  SC_ACTION_TYPE Type;
+  DWORD Delay;
+} SC_ACTION;
+
+typedef struct _SERVICE_FAILURE_ACTIONSW {
+  DWORD dwResetPeriod;
+  LPWSTR lpRebootMsg;
+  LPWSTR lpCommand;
+  DWORD cActions;
+  SC_ACTION* lpsaActions;
+} SERVICE_FAILURE_ACTIONSW;
+
+// Registry.
+typedef struct HKEY__* HKEY;
+typedef HKEY* PHKEY;
+typedef DWORD REGSAM;
+#define HKEY_LOCAL_MACHINE ((HKEY)(uintptr_t)0x80000002u)
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define REG_OPTION_NON_VOLATILE 0x00000000L
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_DWORD 4
+
+// Event log.
+#define EVENTLOG_SUCCESS 0x0000
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+
 // User interface.
 #define MB_OK 0x00000000L
 #define MB_ICONERROR 0x00000010L
@@ -424,6 +471,20 @@ BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* serviceTable
 SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR serviceName,
                                                          LPHANDLER_FUNCTION handler);
 BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE statusHandle, LPSERVICE_STATUS status);
+
+// advapi32: service configuration, registry, event log
+BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE service, DWORD infoLevel, LPVOID info);
+LONG WINAPI RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD reserved, LPWSTR keyClass,
+                            DWORD options, REGSAM desired, LPSECURITY_ATTRIBUTES attributes,
+                            PHKEY result, LPDWORD disposition);
+LONG WINAPI RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD reserved, DWORD type,
+                           const BYTE* data, DWORD dataSize);
+LONG WINAPI RegCloseKey(HKEY key);
+LONG WINAPI RegDeleteKeyW(HKEY key, LPCWSTR subKey);
+HANDLE WINAPI RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName);
+BOOL WINAPI ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PSID userSid,
+                         WORD stringCount, DWORD dataSize, LPCWSTR* strings, LPVOID rawData);
+BOOL WINAPI DeregisterEventSource(HANDLE eventLog);
 
 // user32
 int WINAPI MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);

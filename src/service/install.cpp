@@ -8,13 +8,19 @@
 
 const WCHAR ServiceName[] = TEXT("Tamberlocke_Sorvanel");
 const WCHAR ServiceDisplayName[] = TEXT("Volume file buffers flusher");
+const WCHAR ServiceDescription[] =
+    TEXT("Flushes volume file buffers on an interval and on request.");
 
 namespace {
 
 const WCHAR LoadOrderGroup[] = TEXT("Base");
+const WCHAR EventSourceKey[] =
+    TEXT("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tamberlocke_Sorvanel");
 
 // How long RemoveService waits for the service to report that it stopped.
 #define STOP_WAIT_MILLISECONDS 30000
+#define RESTART_DELAY_MILLISECONDS 60000
+#define FAILURE_RESET_SECONDS 86400
 
 // The path the manager starts the service by. A path with a blank is quoted: unquoted,
 // the manager would try "C:\Program.exe" and the like first, as LocalSystem.
@@ -34,6 +40,60 @@ void BuildServicePath(WCHAR (&path)[PATH_CAPACITY + 2]) {
 void ShowServiceFailure(LPCWSTR format) {
   WCHAR error[ERROR_TEXT_CAPACITY];
   ShowError(format, ServiceName, LastErrorText(error));
+}
+
+const SC_ACTION RestartTwice[3] = {{SC_ACTION_RESTART, RESTART_DELAY_MILLISECONDS},
+                            {SC_ACTION_RESTART, RESTART_DELAY_MILLISECONDS},
+                            {SC_ACTION_NONE, 0}};
+const SERVICE_FAILURE_ACTIONSW RecoveryActions = {FAILURE_RESET_SECONDS, NULL, NULL, 3,
+                                                  const_cast<SC_ACTION*>(RestartTwice)};
+
+// The Services console's description, and the recovery actions: a restart a minute after
+// the first and the second failure, nothing after that, the count starting again after a day.
+void ConfigureService(SC_HANDLE service) {
+  SERVICE_DESCRIPTIONW description = {const_cast<LPWSTR>(ServiceDescription)};
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, &description)) {
+    ShowServiceFailure(TEXT("Cannot set description of service %s (%s)"));
+  }
+  if (!ChangeServiceConfig2W(service, SERVICE_CONFIG_FAILURE_ACTIONS,
+                             const_cast<SERVICE_FAILURE_ACTIONSW*>(&RecoveryActions))) {
+    ShowServiceFailure(TEXT("Cannot set recovery of service %s (%s)"));
+  }
+}
+
+void ShowRegistryFailure(LPCWSTR format, LONG status) {
+  SetLastError(static_cast<DWORD>(status));
+  ShowServiceFailure(format);
+}
+
+// The event source of the service's events: Event Viewer renders them through this
+// executable's message table.
+void AddEventSource(void) {
+  HKEY key;
+  LONG status = RegCreateKeyExW(HKEY_LOCAL_MACHINE, EventSourceKey, 0, NULL,
+                                REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, NULL, &key, NULL);
+  if (status == ERROR_SUCCESS) {
+    DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    status = RegSetValueExW(key, TEXT("EventMessageFile"), 0, REG_EXPAND_SZ,
+                            reinterpret_cast<const BYTE*>(ModulePath),
+                            (TextLength(ModulePath) + 1) * sizeof(WCHAR));
+    if (status == ERROR_SUCCESS) {
+      status = RegSetValueExW(key, TEXT("TypesSupported"), 0, REG_DWORD,
+                              reinterpret_cast<const BYTE*>(&types), sizeof types);
+    }
+    RegCloseKey(key);
+  }
+  if (status != ERROR_SUCCESS) {
+    ShowRegistryFailure(TEXT("Cannot register event source %s (%s)"), status);
+  }
+}
+
+// A key that is not there (an installation that never made it) is no failure.
+void RemoveEventSource(void) {
+  LONG status = RegDeleteKeyW(HKEY_LOCAL_MACHINE, EventSourceKey);
+  if (status != ERROR_SUCCESS && status != ERROR_FILE_NOT_FOUND) {
+    ShowRegistryFailure(TEXT("Cannot remove event source %s (%s)"), status);
+  }
 }
 
 // Asks the service to stop and waits until it says it has: 0, or 7 after a message.
@@ -81,11 +141,16 @@ int InstallService(void) {
     return 7;
   }
   ShowNote(TEXT("Service %s installed"), ServiceName);
+  // Before the start: the service writes its first event as soon as it runs.
+  ConfigureService(service);
+  AddEventSource();
   int result = 0;
   if (!StartServiceW(service, 0, NULL)) {
     ShowServiceFailure(TEXT("Cannot start service %s (%s)"));
     ShowNote(TEXT("Service did not start, deleting it"));
-    if (!DeleteService(service)) {
+    if (DeleteService(service)) {
+      RemoveEventSource();
+    } else {
       WCHAR error[ERROR_TEXT_CAPACITY];
       ShowError(TEXT("Cannot delete service (%s)"), LastErrorText(error));
     }
@@ -113,6 +178,7 @@ int RemoveService(void) {
   if (result == 0) {
     if (DeleteService(service)) {
       ShowNote(TEXT("Service %s removed"), ServiceName);
+      RemoveEventSource();
     } else {
       ShowServiceFailure(TEXT("Cannot delete service %s (%s)\r\nService is marked for deletion"));
       result = 7;

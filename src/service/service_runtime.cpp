@@ -126,6 +126,7 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   KeepFlushThread();
   ReportState(SERVICE_RUNNING);
   LoadSettings();
+  ReportSettingsInForce();
   HANDLE event = CreateFlushEvent();
   if (!SetThreadPriority(GetCurrentThread(), ServiceSettings.threadPriority)) {
     WCHAR error[ERROR_TEXT_CAPACITY];

@@ -3,19 +3,20 @@
 
 #include "support/last_error_text.h"
 #include "startup/program.h"
+#include "support/format.h"
 #include "support/output.h"
 #include "support/text.h"
 #include "volumes/templates.h"
 
 // Zero until LoadSettings puts the defaults in (so the image carries no initialised data).
 ServiceSettingsRecord ServiceSettings;
+SettingsOriginRecord SettingsOrigin;
 
 namespace {
 
 const WCHAR SectionName[] = TEXT("Main");
 const WCHAR Signature[] = TEXT("Sorvanel");
 
-#define SIGNATURE_CAPACITY 20
 #define PRIORITY_CAPACITY 10
 #define VOLUMES_CAPACITY 2048
 #define DEFAULT_INTERVAL 30
@@ -33,12 +34,21 @@ const PriorityWord PriorityWords[] = {
     {TEXT("high"), THREAD_PRIORITY_ABOVE_NORMAL}, {TEXT("highest"), THREAD_PRIORITY_HIGHEST},
 };
 
+// Shows why the file is not used, and keeps that text for the settings event.
+void RejectSettings(LPCWSTR format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  FormatTextV(SettingsOrigin.reason, SETTINGS_REASON_CAPACITY, format, arguments);
+  va_end(arguments);
+  ShowError(TEXT("%s"), SettingsOrigin.reason);
+}
+
 // Builds the settings path from the stored executable path; false when that path does not
 // end in ".exe".
 bool BuildSettingsPath(LPWSTR path) {
   DWORD n = TextLength(ModulePath);
   if (n < 5 || CompareNoCase(ModulePath + n - 4, TEXT(".exe")) != 0) {
-    ShowError(TEXT("Invalid module path: %s"), ModulePath);
+    RejectSettings(TEXT("Invalid module path: %s"), ModulePath);
     return false;
   }
   CopyBounded(path, PATH_CAPACITY, ModulePath, n - 4);
@@ -52,7 +62,7 @@ bool SettingsFileOpens(LPCWSTR path) {
   if (file == INVALID_HANDLE_VALUE) {
     if (GetLastError() != ERROR_FILE_NOT_FOUND) {
       WCHAR error[ERROR_TEXT_CAPACITY];
-      ShowError(TEXT("Cannot open \"%s\" (%s)"), path, LastErrorText(error));
+      RejectSettings(TEXT("Cannot open \"%s\" (%s)"), path, LastErrorText(error));
     }
     return false;
   }
@@ -64,11 +74,11 @@ bool SignatureMatches(LPCWSTR path) {
   WCHAR signature[SIGNATURE_CAPACITY];
   if (GetPrivateProfileStringW(SectionName, TEXT("Signature"), TEXT(""), signature,
                                SIGNATURE_CAPACITY, path) == 0) {
-    ShowError(TEXT("No signature in \"%s\""), path);
+    RejectSettings(TEXT("No signature in \"%s\""), path);
     return false;
   }
   if (CompareNoCase(signature, Signature) != 0) {
-    ShowError(TEXT("Invalid signature \"%s\""), signature);
+    RejectSettings(TEXT("Invalid signature \"%s\""), signature);
     return false;
   }
   return true;
@@ -94,18 +104,19 @@ void ReadPriority(LPCWSTR path) {
   for (const PriorityWord& entry : PriorityWords) {
     if (CompareNoCase(priority, entry.word) == 0) {
       ServiceSettings.threadPriority = entry.priority;
+      SettingsOrigin.priorityWord = entry.word;
       return;
     }
   }
   ShowError(TEXT("Invalid thread priority \"%s\""), priority);
 }
 
-}  // namespace
-
-int LoadSettings(void) {
+// Reads the file into ServiceSettings and the global list; the path goes to SettingsOrigin.
+int ReadSettings(void) {
   ServiceSettings.intervalSeconds = DEFAULT_INTERVAL;
   ServiceSettings.threadPriority = THREAD_PRIORITY_NORMAL;
-  WCHAR path[PATH_CAPACITY];
+  SettingsOrigin.priorityWord = TEXT("normal");
+  LPWSTR path = SettingsOrigin.path;
   if (!BuildSettingsPath(path)) return 7;
   if (!SettingsFileOpens(path)) return 4;
   if (!SignatureMatches(path)) return 5;
@@ -118,4 +129,11 @@ int LoadSettings(void) {
   }
   LPCWSTR position = volumes;
   return ParseTemplates(&position, &GlobalTemplateList);
+}
+
+}  // namespace
+
+int LoadSettings(void) {
+  SettingsOrigin.result = ReadSettings();
+  return SettingsOrigin.result;
 }

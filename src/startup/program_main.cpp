@@ -9,7 +9,8 @@ WCHAR ModulePath[MAX_PATH];
 
 namespace {
 
-WCHAR DispatchServiceName[] = TEXT("");
+// Empty: an own-process service is not looked up by name. Zero storage, no data section.
+WCHAR DispatchServiceName[1];
 
 bool StoreModulePath(void) {
   DWORD length = GetModuleFileNameW(nullptr, ModulePath, MAX_PATH);
@@ -33,11 +34,18 @@ bool StoreModulePath(void) {
 bool StartedAsService(void) {
   bool interactive = false;
   if (!IsInteractiveLogon(&interactive)) return false;
-  return !interactive && !OutputHandles.output && !OutputHandles.error;
+  bool service = !interactive && !OutputHandles.output && !OutputHandles.error;
+  // A user's process shows its errors in boxes again.
+  UseEventLog(service);
+  return service;
 }
 
 int RunServiceDispatcher(void) {
-  SERVICE_TABLE_ENTRYW table[2] = {{DispatchServiceName, ServiceMain}, {nullptr, nullptr}};
+  // Filled field by field: an initialiser with addresses would be copied from a data section
+  // of its own in the 32-bit image.
+  SERVICE_TABLE_ENTRYW table[2] = {};
+  table[0].lpServiceName = DispatchServiceName;
+  table[0].lpServiceProc = ServiceMain;
   if (!StartServiceCtrlDispatcherW(table)) {
     WCHAR errorText[ERROR_TEXT_CAPACITY];
     ShowError(TEXT("Cannot start service control dispatcher (%s)"), LastErrorText(errorText));
@@ -53,6 +61,10 @@ int StartAndRun(LPCWSTR arguments) {
     return 7;
   }
   UseConsoleOutputCodePage(true);
+  // Without output handles this may be the service, in session 0 where nobody sees a box:
+  // until the logon check has found a user's process, errors go to the event log (and before
+  // Windows 6.0 to a box as well). The service keeps it so.
+  if (!OutputHandles.output && !OutputHandles.error) UseEventLog(true);
   if (!RuntimeStartup()) return 999;
   RunStaticInitialisers();
   if (!StoreModulePath()) return 7;

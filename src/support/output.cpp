@@ -1,6 +1,8 @@
 #include "support/output.h"
 
+#include "support/event_log.h"
 #include "support/format.h"
+#include "support/runtime.h"
 
 OutputHandleSet OutputHandles = {nullptr, nullptr, nullptr};
 const WCHAR ErrorCaption[] = TEXT("Volume file buffers flusher service");
@@ -9,6 +11,12 @@ namespace {
 
 // Redirected output goes out in the console's code page once start-up has turned this on.
 bool useConsoleCodePage = false;
+
+// The service process writes its errors to the event log. From Windows 6.0 on, services run
+// in session 0, whose desktop nobody sees: a box shown there would never be dismissed and
+// would hold the thread that shows it for ever, so the event log is all there is.
+bool useEventLog = false;
+#define SESSION_ZERO_VERSION 0x0600
 
 const UINT ErrorBoxStyle = MB_OK | MB_ICONERROR | MB_SERVICE_NOTIFICATION;
 // Older headers give MB_SERVICE_NOTIFICATION the NT 3.x value, which a service's box ignores.
@@ -65,7 +73,10 @@ void ShowError(LPCWSTR format, ...) {
   } else {
     WCHAR text[MESSAGE_BOX_CAPACITY];
     FormatTextV(text, MESSAGE_BOX_CAPACITY, format, arguments);
-    MessageBoxW(nullptr, text, ErrorCaption, ErrorBoxStyle);
+    if (useEventLog) LogServiceError(text);
+    if (!useEventLog || RuntimeWindowsVersion() < SESSION_ZERO_VERSION) {
+      MessageBoxW(nullptr, text, ErrorCaption, ErrorBoxStyle);
+    }
   }
   va_end(arguments);
   SetLastError(saved);
@@ -109,3 +120,5 @@ bool FindOutputHandles(HANDLE* input, HANDLE* output, HANDLE* error) {
 }
 
 void UseConsoleOutputCodePage(bool on) { useConsoleCodePage = on; }
+
+void UseEventLog(bool on) { useEventLog = on; }

@@ -1,4 +1,5 @@
-// Message output: errors to standard error (or a message box), notes to standard output.
+// Message output: errors to standard error (or a message box, or the service's event log),
+// notes to standard output.
 #pragma once
 
 #include "platform/win32.h"
@@ -20,3 +21,6 @@ void ShowNote(LPCWSTR format, ...);
 bool WriteTextLine(HANDLE handle, LPCWSTR format, va_list arguments, bool lineEnd);
 bool FindOutputHandles(HANDLE* input, HANDLE* output, HANDLE* error);
 void UseConsoleOutputCodePage(bool on);
+// For the service process: errors without an error handle go to the event log, and on
+// Windows before 6.0 to a message box as well.
+void UseEventLog(bool on);

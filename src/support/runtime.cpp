@@ -22,6 +22,8 @@ static_assert(offsetof(AtExitEntry, prev) == offsetof(ListNode, prev) &&
 namespace {
 
 bool started = false;
+// The Windows version as 0xMMmm, read by the start-up.
+DWORD windowsVersion = 0;
 bool staticInitialisersRun = false;
 LinkedList* atExitList = nullptr;
 
@@ -43,6 +45,7 @@ bool RuntimeStartup(void) {
   if (!GetVersionExW(reinterpret_cast<LPOSVERSIONINFOW>(&version))) return false;
   DWORD versionWord = ((version.dwMajorVersion & 0xFF) << 8) | (version.dwMinorVersion & 0xFF);
   if (versionWord < 0x0500) return false;
+  windowsVersion = versionWord;
   LARGE_INTEGER frequency;
   frequency.QuadPart = 0;
   QueryPerformanceFrequency(&frequency);
@@ -106,4 +109,5 @@ void FreeMemory(void* pointer, SIZE_T size) {
 }
 
 bool RuntimeIsStarted(void) { return started; }
+DWORD RuntimeWindowsVersion(void) { return windowsVersion; }
 const LinkedList* RuntimeAtExitList(void) { return atExitList; }

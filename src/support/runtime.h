@@ -38,4 +38,6 @@ void ProcessHeapFree(void* pointer, SIZE_T size);
 
 // Read-only views of the runtime state, for the tests and the start-up code.
 bool RuntimeIsStarted(void);
+// The Windows version found at start-up as 0xMMmm (0x0A00 for 10.0); 0 before it.
+DWORD RuntimeWindowsVersion(void);
 const LinkedList* RuntimeAtExitList(void);

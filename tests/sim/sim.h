@@ -117,6 +117,13 @@ struct SimMessageBox {
   UINT type;
 };
 std::vector<SimMessageBox> SimMessageBoxes();
+// How long the user takes to dismiss a box: MessageBoxW moves the tick count on by that much
+// before it returns (0 after a reset).
+void SimSetBoxDismissMilliseconds(DWORD milliseconds);
+// From Windows 6.0 on, a box that a service process shows lands in session 0, where nobody
+// can dismiss it: the call never returns. The simulation calls this hook instead, with the
+// box's text (a test run reports its failure from there); without a hook it aborts.
+void SimSetSessionZeroBoxHook(void (*hook)(const std::u16string& text));
 
 // ---- Token ----------------------------------------------------------------------------------
 

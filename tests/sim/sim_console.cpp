@@ -1,10 +1,14 @@
 // Standard handles, consoles, redirected output, code pages, message boxes and the
 // user32 text functions of the simulated machine.
+#include <cstdio>
+#include <cstdlib>
 #include <map>
 
 #include "platform/common/case_mapping.h"
 #include "platform/common/code_page.h"
 #include "sim/sim_internal.h"
+#include "sim/sim_service.h"
+#include "sim/sim_time.h"
 
 namespace {
 
@@ -22,7 +26,10 @@ struct ConsoleState {
   UINT consoleCodePage = 437;
   UINT ansiCodePage = 1252;
   std::vector<SimMessageBox> boxes;
+  DWORD dismissMilliseconds = 0;
 };
+
+void (*sessionZeroBoxHook)(const std::u16string& text) = nullptr;
 
 ConsoleState* state = nullptr;
 
@@ -230,10 +237,24 @@ extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR te
   return result;
 }
 
+void SimSetBoxDismissMilliseconds(DWORD milliseconds) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->dismissMilliseconds = milliseconds;
+}
+
+void SimSetSessionZeroBoxHook(void (*hook)(const std::u16string& text)) { sessionZeroBoxHook = hook; }
+
 extern "C" int WINAPI MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT type) {
   if (SimFault("MessageBoxW")) return 0;
+  if (SimIsServiceProcess() && SimVersionWord() >= 0x0600) {
+    if (sessionZeroBoxHook) sessionZeroBoxHook(SimText(text));
+    fprintf(stderr, "MessageBoxW in session 0 never returns: %s\n", SimUtf8(SimText(text)).c_str());
+    abort();
+  }
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   state->boxes.push_back({SimText(text), SimText(caption), type});
+  // The user reads the box and dismisses it; the calling thread waits meanwhile.
+  SimSetTickCount(SimTickCount() + state->dismissMilliseconds);
   // Like many user32 calls, a box that was shown and dismissed leaves its own last error.
   SimSetLastError(NO_ERROR);
   return 1;  // IDOK

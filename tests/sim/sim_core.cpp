@@ -359,6 +359,10 @@ void SimSetVersion(DWORD major, DWORD minor) {
   M().major = major;
   M().minor = minor;
 }
+DWORD SimVersionWord() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return ((M().major & 0xFF) << 8) | (M().minor & 0xFF);
+}
 void SimSetPerformanceFrequency(int64_t frequency) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   M().frequency = frequency;

@@ -19,6 +19,9 @@ void SimNoteCall(const char* function);
 
 void SimSetLastError(DWORD error);
 
+// The Windows version of the machine as 0xMMmm.
+DWORD SimVersionWord();
+
 // The code page that CP_ACP stands for (SimSetAnsiCodePage).
 UINT SimAnsiCodePage();
 
@@ -34,6 +37,8 @@ enum class SimHandleKind {
   Service,
   Thread,
   ServiceStatus,
+  RegistryKey,
+  EventSource,
 };
 
 // Creates a handle of a kind with an owner-defined payload. `onClose` runs (under the lock)

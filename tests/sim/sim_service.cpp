@@ -223,6 +223,11 @@ void SimArrangeServiceStart(const std::u16string& name) {
   state->arrangedName = name;
 }
 
+bool SimIsServiceProcess() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return state->arranged;
+}
+
 std::vector<SimStatusReport> SimStatusReports() {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return state->reports;
@@ -425,6 +430,44 @@ extern "C" BOOL WINAPI DeleteService(SC_HANDLE handle) {
   return TRUE;
 }
 
+// The description and the recovery actions. A restart among the actions needs the right to
+// start the service as well; NULL texts leave what was there.
+extern "C" BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE handle, DWORD level, LPVOID info) {
+  if (SimFault("ChangeServiceConfig2W")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Service* service = ServiceOf(handle, ServiceChangeConfig);
+  if (!service) return FALSE;
+  if (service->record.markedForDelete) {
+    SimSetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
+    return FALSE;
+  }
+  if (!info) return TRUE;  // nothing to change
+  if (level == SERVICE_CONFIG_DESCRIPTION) {
+    LPWSTR text = static_cast<SERVICE_DESCRIPTIONW*>(info)->lpDescription;
+    if (text) service->record.description = SimText(text);
+    return TRUE;
+  }
+  if (level != SERVICE_CONFIG_FAILURE_ACTIONS) {
+    SimSetLastError(ERROR_INVALID_LEVEL);
+    return FALSE;
+  }
+  const SERVICE_FAILURE_ACTIONSW* failure = static_cast<SERVICE_FAILURE_ACTIONSW*>(info);
+  if (failure->cActions && !failure->lpsaActions) {
+    SimSetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::vector<std::pair<DWORD, DWORD>> actions;
+  for (DWORD i = 0; i < failure->cActions; ++i) {
+    const SC_ACTION& action = failure->lpsaActions[i];
+    if (action.Type == SC_ACTION_RESTART && !ServiceOf(handle, ServiceStart)) return FALSE;
+    actions.push_back({static_cast<DWORD>(action.Type), action.Delay});
+  }
+  service->record.failureActionsSet = true;
+  service->record.failureResetPeriod = failure->dwResetPeriod;
+  service->record.failureActions = actions;
+  return TRUE;
+}
+
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE handle) {
   if (SimFault("CloseServiceHandle")) return FALSE;
   if (!SimCloseHandleOfKind(handle, SimHandleKind::Service) &&
@@ -516,6 +559,6 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_
     SimSetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
   }
-  state->reports.push_back({*status, SimThreadRole()});
+  state->reports.push_back({*status, SimThreadRole(), SimTickCount()});
   return TRUE;
 }

@@ -17,6 +17,11 @@ struct SimServiceRecord {
   bool passwordGiven = false;
   DWORD state = 0;  // SERVICE_STOPPED ...
   int openHandles = 0;
+  // ChangeServiceConfig2W: the description and the recovery actions, as (type, delay) pairs.
+  std::u16string description;
+  bool failureActionsSet = false;
+  DWORD failureResetPeriod = 0;
+  std::vector<std::pair<DWORD, DWORD>> failureActions;
 };
 
 // How an installed service answers: its start fails with `startError` (0: it starts and
@@ -44,6 +49,9 @@ SimServiceRecord SimService(const std::u16string& name);
 // controls on the calling thread. Without it the dispatcher fails with
 // ERROR_FAILED_SERVICE_CONTROLLER_CONNECT, as for a program that a user started.
 void SimArrangeServiceStart(const std::u16string& name);
+// Whether this process is one that the manager started (SimArrangeServiceStart): from
+// Windows 6.0 on it runs in session 0, whose desktop nobody sees.
+bool SimIsServiceProcess();
 
 // Sends a control to the running service's handler and returns once the handler has run on
 // the dispatcher's thread; called from the service thread (within a SimOnCall action, say)
@@ -54,6 +62,7 @@ bool SimSendControl(DWORD control);
 struct SimStatusReport {
   SERVICE_STATUS status;
   std::string thread;  // role of the reporting thread
+  DWORD tick = 0;      // the tick count when it was reported
 };
 std::vector<SimStatusReport> SimStatusReports();
 

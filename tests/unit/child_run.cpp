@@ -78,6 +78,17 @@ struct Reader {
     PutWide(out, box.caption);
     PutInt(out, static_cast<int>(box.type));
   }
+  std::vector<SimEventRecord> events = SimEventLog();
+  PutInt(out, static_cast<int>(events.size()));
+  for (auto& event : events) {
+    PutWide(out, event.source);
+    PutInt(out, event.type);
+    PutInt(out, static_cast<int>(event.id));
+    PutInt(out, static_cast<int>(event.strings.size()));
+    for (auto& text : event.strings) PutWide(out, text);
+    PutString(out, std::to_string(event.tick));
+    PutString(out, event.thread);
+  }
   PutInt(out, SimOpenHandleCount());
   PutString(out, SimDescribeOpenHandles());
   PutInt(out, SimLiveHeapBlocks());
@@ -114,10 +125,52 @@ struct Reader {
 
 void ExitHook(UINT code) { Report(static_cast<int>(code), true); }
 
+const char SessionZeroMark[] = "session 0 box:";
+
+// A box that nobody can dismiss would hold its thread for ever: the run ends at once and
+// says so.
+[[noreturn]] void SessionZeroBox(const std::u16string& text) {
+  std::string out = SessionZeroMark + SimUtf8(text);
+  if (write(reportFd, out.data(), out.size()) < 0) out.clear();
+  close(reportFd);
+  _exit(0);
+}
+
 }  // namespace
 
 std::string ChildRun::Err() const { return SimUtf8(errConsole) + errBytes; }
 std::string ChildRun::Out() const { return SimUtf8(outConsole) + outBytes; }
+
+std::string ChildRun::EventTexts() const {
+  std::string text;
+  for (size_t i = 0; i < events.size(); ++i) {
+    if (i) text += "\n--\n";
+    text += std::to_string(events[i].type) + "/" + std::to_string(events[i].id) + ":";
+    for (size_t k = 0; k < events[i].strings.size(); ++k) {
+      text += (k ? " | " : " ") + SimUtf8(events[i].strings[k]);
+    }
+  }
+  return text;
+}
+
+std::string ChildRun::ErrorEventTexts() const {
+  std::string text;
+  for (const SimEventRecord& event : events) {
+    if (event.type != EVENTLOG_ERROR_TYPE || event.strings.empty()) continue;
+    if (!text.empty()) text += "\n--\n";
+    text += SimUtf8(event.strings[0]);
+  }
+  return text;
+}
+
+std::string ChildRun::ErrorsShown() const {
+  std::string text;
+  for (const SimEventRecord& event : events) {
+    if (event.type == EVENTLOG_ERROR_TYPE && !event.strings.empty()) text += "event: " + SimUtf8(event.strings[0]) + "\n";
+  }
+  for (const SimMessageBox& box : boxes) text += "box: " + SimUtf8(box.text) + "\n";
+  return text;
+}
 
 std::string ChildRun::BoxTexts() const {
   std::string text;
@@ -147,6 +200,7 @@ ChildRun RunInChild(const ChildScenario& scenario) {
     current = &scenario;
     SimReset();
     SimSetExitHook(ExitHook);
+    SimSetSessionZeroBoxHook(SessionZeroBox);
     if (scenario.setup) scenario.setup();
     int code = scenario.body ? scenario.body() : 0;
     Report(code, false);
@@ -178,6 +232,10 @@ ChildRun RunInChild(const ChildScenario& scenario) {
     }
     return run;
   }
+  if (data.rfind(SessionZeroMark, 0) == 0) {
+    run.failure = "MessageBoxW in session 0 would never return: " + data.substr(sizeof SessionZeroMark - 1);
+    return run;
+  }
   Reader r{data};
   run.exitCode = r.Int();
   run.exitedThroughExitProcess = r.Int() == 1;
@@ -192,6 +250,18 @@ ChildRun RunInChild(const ChildScenario& scenario) {
     box.caption = r.Wide();
     box.type = static_cast<UINT>(r.Int());
     run.boxes.push_back(box);
+  }
+  int events = r.Int();
+  for (int i = 0; i < events && r.ok; ++i) {
+    SimEventRecord event;
+    event.source = r.Wide();
+    event.type = static_cast<WORD>(r.Int());
+    event.id = static_cast<DWORD>(r.Int());
+    int strings = r.Int();
+    for (int k = 0; k < strings && r.ok; ++k) event.strings.push_back(r.Wide());
+    event.tick = static_cast<DWORD>(std::stoul("0" + r.Get()));
+    event.thread = r.Get();
+    run.events.push_back(event);
   }
   run.openHandles = r.Int();
   run.openHandleList = r.Get();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/sim.h"
+#include "sim/sim_registry.h"
 
 struct ChildRun {
   bool finished = false;  // the child reported back (it did not crash or hang)
@@ -16,6 +17,7 @@ struct ChildRun {
   std::u16string outConsole, errConsole;
   std::string outBytes, errBytes;
   std::vector<SimMessageBox> boxes;
+  std::vector<SimEventRecord> events;  // the event log
   int openHandles = -1;
   std::string openHandleList;
   int liveHeapBlocks = -1;
@@ -32,6 +34,14 @@ struct ChildRun {
   std::string Out() const;
   // Texts of the message boxes, each as UTF-8, joined with "\n--\n".
   std::string BoxTexts() const;
+  // The event log as "<type>/<id>: <strings joined by |>", joined with "\n--\n".
+  std::string EventTexts() const;
+  // The first string of each error event, as BoxTexts gives the boxes: what the service
+  // would have shown in a box.
+  std::string ErrorEventTexts() const;
+  // Every error shown without a standard-error handle: "event: <text>" for each error event,
+  // then "box: <text>" for each box, one a line.
+  std::string ErrorsShown() const;
 };
 
 struct ChildScenario {

@@ -135,7 +135,7 @@ TEST(ServiceRuntime, EveryReportCarriesTheSameFieldsInAllFourStates) {
             "1 110 5 0 0 0 1000 service;");
   EXPECT_EQ(s.registrations, "Tamberlocke_Sorvanel@service;");
   EXPECT_EQ(s.run.extra["table"], "");
-  EXPECT_TRUE(s.run.boxes.empty()) << s.run.BoxTexts();
+  EXPECT_EQ(s.run.ErrorEventTexts(), "");
   // The system has run for longer than the interval, so the first cycle flushes.
   EXPECT_EQ(s.flushes, 1);
   EXPECT_EQ(s.sleeps, 2);
@@ -269,7 +269,7 @@ TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
     EXPECT_EQ(s.states, "2 4 3 1");
     EXPECT_EQ(s.flushes, row.flushes);
     EXPECT_EQ(s.sleeps, row.sleeps);
-    EXPECT_TRUE(s.run.boxes.empty()) << s.run.BoxTexts();
+    EXPECT_EQ(s.run.ErrorEventTexts(), "");
   }
 }
 
@@ -478,7 +478,7 @@ TEST(ServiceRuntime, AStopTypeControlAfterTheStopChangesNothing) {
       EXPECT_EQ(s.states, "2 4 3 1");
       EXPECT_EQ(s.priorities, "service>service=0;main>service=0;");
       EXPECT_EQ(s.flushes, 1);
-      EXPECT_TRUE(s.run.boxes.empty()) << s.run.BoxTexts();
+      EXPECT_EQ(s.run.ErrorEventTexts(), "");
     }
   }
   EXPECT_GT(delivered, 40);
@@ -558,7 +558,7 @@ TEST(ServiceRuntime, EachFailedCallIsShownAndTheServiceGoesOn) {
       StopAt("Sleep", 2);
     });
     ExpectFinishedCleanly(s, row.eventOpen);
-    EXPECT_EQ(s.run.BoxTexts(), row.box);
+    EXPECT_EQ(s.run.ErrorEventTexts(), row.box);
     EXPECT_EQ(s.states, row.states);
     EXPECT_EQ(s.flushes, row.flushes);
     EXPECT_EQ(s.priorities, row.priorities);
@@ -572,7 +572,7 @@ TEST(ServiceRuntime, AFailedWaitCountsAsNoRequest) {
     StopAt("Sleep", 3);
   });
   ExpectFinishedCleanly(s, true);
-  EXPECT_TRUE(s.run.boxes.empty());
+  EXPECT_EQ(s.run.ErrorEventTexts(), "");
   // The signal missed by the failed wait of cycle 1 is seen in cycle 2.
   EXPECT_EQ(s.flushes, 1);
 }

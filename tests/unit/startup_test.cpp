@@ -192,27 +192,29 @@ struct ModeCase {
   const char* logonFault;  // a call of the logon check that fails, or none
   bool dispatched;
   int exitCode;
-  const char* boxes;
+  const char* shown;  // ChildRun::ErrorsShown
 };
 
 // Service mode takes all four: a logon check that worked, no INTERACTIVE group, no output
-// handle, no error handle. Every other process interprets its command line (here -h).
+// handle, no error handle. Every other process interprets its command line (here -h). A
+// process without output handles whose logon check failed may be the service: its errors
+// go to the event log, as the service's do.
 TEST(Startup, ServiceModeNeedsAllFourConditions) {
   const ModeCase cases[] = {
       {false, SimStream::None, SimStream::None, nullptr, true, 7,
-       "Cannot start service control dispatcher (1063 - The service process could not connect to "
-       "the service controller)"},
+       "event: Cannot start service control dispatcher (1063 - The service process could not "
+       "connect to the service controller)\n"},
       {true, SimStream::None, SimStream::None, nullptr, false, 1, ""},
       {false, SimStream::Console, SimStream::None, nullptr, false, 1, ""},
       {false, SimStream::Redirected, SimStream::None, nullptr, false, 1, ""},
       {false, SimStream::None, SimStream::Console, nullptr, false, 1, ""},
       {false, SimStream::None, SimStream::Redirected, nullptr, false, 1, ""},
       {false, SimStream::None, SimStream::None, "OpenProcessToken", false, 1,
-       "Cannot open process token (5 - Access is denied)"},
+       "event: Cannot open process token (5 - Access is denied)\n"},
       {false, SimStream::None, SimStream::None, "GetTokenInformation", false, 1,
-       "Cannot open token info size (5 - Access is denied)"},
+       "event: Cannot open token info size (5 - Access is denied)\n"},
       {false, SimStream::None, SimStream::None, "AllocateAndInitializeSid", false, 1,
-       "Cannot init SID (5 - Access is denied)"},
+       "event: Cannot init SID (5 - Access is denied)\n"},
   };
   for (const ModeCase& c : cases) {
     ChildRun run = RunProgram(u"-h", [c] {
@@ -229,7 +231,7 @@ TEST(Startup, ServiceModeNeedsAllFourConditions) {
     for (const std::string& call : run.callLog) dispatched |= call == "StartServiceCtrlDispatcherW";
     EXPECT_EQ(dispatched, c.dispatched);
     EXPECT_EQ(run.exitCode, c.exitCode);
-    EXPECT_EQ(run.BoxTexts(), c.boxes);
+    EXPECT_EQ(run.ErrorsShown(), c.shown);
     ExpectNoLeaks(run);
   }
 }
@@ -271,20 +273,54 @@ TEST(Startup, TheLogonCheckAnswersForTheToken) {
   }
 }
 
-TEST(Startup, ServiceConditionsOutsideTheManagerShowTheDispatcherErrorInABox) {
-  ChildRun run = RunProgram(u"", [] {
-    SimSetInteractive(false);
-    SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::None);
-    SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
-  });
-  ASSERT_TRUE(run.finished) << run.failure;
-  EXPECT_EQ(run.exitCode, 7);
-  ASSERT_EQ(run.boxes.size(), 1u);
-  EXPECT_EQ(SimUtf8(run.boxes[0].text),
-            "Cannot start service control dispatcher (1063 - The service process could not connect to "
-            "the service controller)");
-  EXPECT_EQ(run.boxes[0].caption, u"Volume file buffers flusher service");
-  ExpectNoLeaks(run);
+// A process in the service's conditions is in session 0 from Windows 6.0 on, where nobody
+// sees a box: its errors go to the event log, and only before 6.0 also to a box, after the
+// event. A user's process without an error handle keeps its box on every version.
+TEST(Startup, OutsideTheManagerTheDispatcherErrorGoesToTheEventLog) {
+  const char text[] =
+      "Cannot start service control dispatcher (1063 - The service process could not connect to "
+      "the service controller)";
+  struct {
+    DWORD major, minor;
+    bool interactive;
+    std::string shown;
+    std::string order;
+  } cases[] = {
+      {5, 0, false, "event: " + std::string(text) + "\nbox: " + text + "\n", "ReportEventW MessageBoxW "},
+      {5, 2, false, "event: " + std::string(text) + "\nbox: " + text + "\n", "ReportEventW MessageBoxW "},
+      {6, 0, false, "event: " + std::string(text) + "\n", "ReportEventW "},
+      {10, 0, false, "event: " + std::string(text) + "\n", "ReportEventW "},
+      {10, 0, true, "box: Invalid option \"x\", use -? for help\n", "MessageBoxW "},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.minor) + (c.interactive ? " interactive" : ""));
+    DWORD major = c.major, minor = c.minor;
+    bool interactive = c.interactive;
+    ChildRun run = RunProgram(interactive ? u"-x" : u"", [major, minor, interactive] {
+      SimSetVersion(major, minor);
+      SimSetInteractive(interactive);
+      SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::None);
+      SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
+    });
+    ASSERT_TRUE(run.finished) << run.failure;
+    EXPECT_EQ(run.exitCode, interactive ? 2 : 7);
+    EXPECT_EQ(run.ErrorsShown(), c.shown);
+    std::string order;
+    for (const std::string& call : run.callLog) {
+      if (call == "ReportEventW" || call == "MessageBoxW") order += call + " ";
+    }
+    EXPECT_EQ(order, c.order);
+    for (const SimEventRecord& event : run.events) {
+      EXPECT_EQ(event.source, u"Tamberlocke_Sorvanel");
+      EXPECT_EQ(event.id, 1u);
+      EXPECT_EQ(event.strings.size(), 1u);
+    }
+    for (const SimMessageBox& box : run.boxes) {
+      EXPECT_EQ(box.caption, u"Volume file buffers flusher service");
+      EXPECT_EQ(box.type, 0x00200010u);
+    }
+    ExpectNoLeaks(run);
+  }
 }
 
 }  // namespace

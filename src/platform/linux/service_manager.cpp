@@ -35,6 +35,8 @@ extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE, LPSERVICE_STATUS) { return 
 
 extern "C" BOOL WINAPI DeleteService(SC_HANDLE) { return NoManagerCall(); }
 
+extern "C" BOOL WINAPI ChangeServiceConfig2W(SC_HANDLE, DWORD, LPVOID) { return NoManagerCall(); }
+
 extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE) { return NoManagerCall(); }
 
 extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW*) {

@@ -1,6 +1,6 @@
 // The few memory routines that the compiler may call on its own, supplied here because the
 // executable links no C runtime. Built without loop-to-call folding, so they cannot end up
-// calling themselves.
+// calling themselves. The 32-bit image also gets its 64-bit division here.
 #include <stddef.h>
 
 extern "C" {
@@ -44,5 +44,24 @@ int memcmp(const void* a, const void* b, size_t count) {
   }
   return 0;
 }
+
+#if defined(__i386__)
+// 64-bit division and remainder, which a 32-bit processor has no instruction for (the
+// formatter's digits of 64-bit values): shift and subtract, one quotient bit a step. The
+// compiler's library has a faster one, but it brings a section of unwind tables with it.
+unsigned long long __udivmoddi4(unsigned long long dividend, unsigned long long divisor,
+                                unsigned long long* remainder) {
+  unsigned long long quotient = 0, rest = 0;
+  for (int bit = 63; bit >= 0; --bit) {
+    rest = (rest << 1) | ((dividend >> bit) & 1);
+    if (rest >= divisor) {
+      rest -= divisor;
+      quotient |= 1ull << bit;
+    }
+  }
+  if (remainder) *remainder = rest;
+  return quotient;
+}
+#endif
 
 }  // extern "C"

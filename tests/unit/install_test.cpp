@@ -2,10 +2,12 @@
 // service control manager.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "sim/sim_registry.h"
 #include "sim/sim_service.h"
 #include "sim/sim_time.h"
 #include "unit/child_run.h"
@@ -13,6 +15,18 @@
 namespace {
 
 const char16_t Name[] = u"Tamberlocke_Sorvanel";
+const char16_t SourceKey[] = u"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tamberlocke_Sorvanel";
+
+// The event-source key as "<type of EventMessageFile> <its text> <TypesSupported>", or "none".
+std::string EventSource() {
+  if (!SimRegistryKeyExists(SourceKey)) return "none";
+  SimRegistryValue types = SimGetRegistryValue(SourceKey, u"TypesSupported");
+  DWORD value = 0;
+  if (types.data.size() == 4) memcpy(&value, types.data.data(), 4);
+  return std::to_string(SimGetRegistryValue(SourceKey, u"EventMessageFile").type) + " " +
+         SimUtf8(SimRegistryText(SourceKey, u"EventMessageFile")) + " " + std::to_string(types.type) + ":" +
+         std::to_string(value);
+}
 
 // Runs the program with the arguments and reports, besides the run, what the service
 // registration looked like when the program ended.
@@ -29,6 +43,13 @@ ChildRun RunAction(const std::u16string& arguments, std::function<void()> setup)
         std::to_string(r.errorControl) + "|" + SimUtf8(r.loadOrderGroup) + "|" +
         (r.tagAsked ? "tag" : "-") + "|" + SimUtf8(r.dependencies) + "|" + SimUtf8(r.account) +
         "|" + (r.passwordGiven ? "password" : "-");
+    extra["description"] = SimUtf8(r.description);
+    std::string recovery = r.failureActionsSet ? std::to_string(r.failureResetPeriod) : "none";
+    for (auto& action : r.failureActions) {
+      recovery += " " + std::to_string(action.first) + "/" + std::to_string(action.second);
+    }
+    extra["recovery"] = recovery;
+    extra["source"] = EventSource();
   });
 }
 
@@ -71,6 +92,16 @@ TEST(Install, RegistersAnAutomaticOwnProcessServiceAndStartsIt) {
   EXPECT_EQ(ServiceCalls(run),
             (std::vector<std::string>{"OpenSCManagerW", "CreateServiceW", "StartServiceW",
                                       "CloseServiceHandle", "CloseServiceHandle"}));
+  // What the Services console shows, restarts after the first two failures within a day,
+  // and the event source, registered before the start so that the first event renders.
+  EXPECT_EQ(run.extra["description"], "Flushes volume file buffers on an interval and on request.");
+  EXPECT_EQ(run.extra["recovery"], "86400 1/60000 1/60000 0/0");
+  EXPECT_EQ(run.extra["source"], "2 C:\\Program Files\\Sorvanel\\sorvanel.exe 4:7");
+  std::string order;
+  for (const std::string& call : run.callLog) {
+    if (call == "ChangeServiceConfig2W" || call == "RegSetValueExW" || call == "StartServiceW") order += call + " ";
+  }
+  EXPECT_EQ(order, "ChangeServiceConfig2W ChangeServiceConfig2W RegSetValueExW RegSetValueExW StartServiceW ");
 }
 
 // On every path that opened both, the service handle is closed before the manager's: at the
@@ -149,7 +180,12 @@ TEST(Install, OnlyAPathWithABlankIsQuoted) {
 }
 
 TEST(Install, InstallingTwiceLeavesTheFirstServiceAlone) {
-  ChildRun run = RunAction(u"-i", [] { SimAddService(Name, u"C:\\Old\\sorvanel.exe", SERVICE_RUNNING); });
+  ChildRun run = RunAction(u"-i", [] {
+    SimAddService(Name, u"C:\\Old\\sorvanel.exe", SERVICE_RUNNING);
+    SimSetRegistryValue(SourceKey, u"EventMessageFile", REG_EXPAND_SZ, std::string("C\0:\0\\\0\0\0", 8));
+    SimSetRegistryValue(SourceKey, u"TypesSupported", REG_DWORD, std::string("\3\0\0\0", 4));
+  });
+  EXPECT_EQ(run.extra["source"], "2 C:\\ 4:3");
   ExpectNoLeaks(run);
   EXPECT_EQ(run.exitCode, 7);
   EXPECT_EQ(run.Out(), "");
@@ -177,6 +213,7 @@ TEST(Install, AServiceThatDoesNotStartIsDeletedAgain) {
       [](std::map<std::string, std::string>& extra) {
         extra["atDelete"] = atDelete;
         extra["exists"] = SimService(Name).exists ? "yes" : "no";
+        extra["source"] = EventSource();
       });
   ExpectNoLeaks(run);
   EXPECT_EQ(run.exitCode, 7);
@@ -185,6 +222,7 @@ TEST(Install, AServiceThatDoesNotStartIsDeletedAgain) {
             "Cannot start service Tamberlocke_Sorvanel (1053 - The service did not answer the "
             "start or control request in time)\r\n");
   EXPECT_EQ(run.extra["exists"], "no");
+  EXPECT_EQ(run.extra["source"], "none");
 }
 
 TEST(Install, AFailedDeletionAfterAFailedStartIsShownWithoutTheName) {
@@ -199,6 +237,8 @@ TEST(Install, AFailedDeletionAfterAFailedStartIsShownWithoutTheName) {
             "start or control request in time)\r\n"
             "Cannot delete service (5 - Access is denied)\r\n");
   EXPECT_EQ(run.extra["exists"], "yes");
+  // The service stays, and so does its event source.
+  EXPECT_EQ(run.extra["source"], "2 C:\\Program Files\\Sorvanel\\sorvanel.exe 4:7");
 }
 
 TEST(Remove, StopsWaitsAndDeletes) {
@@ -208,6 +248,7 @@ TEST(Remove, StopsWaitsAndDeletes) {
       u"-r",
       [] {
         SimAddService(Name, u"C:\\Tools\\sorvanel.exe", SERVICE_RUNNING);
+        SimSetRegistryValue(SourceKey, u"TypesSupported", REG_DWORD, std::string("\7\0\0\0", 4));
         SimScriptService(Name, {0, 3, false});
         SimOnCall("QueryServiceStatus", 4, [] {
           shownBeforeStopped = SimUtf8(SimConsoleText(STD_OUTPUT_HANDLE));
@@ -216,6 +257,7 @@ TEST(Remove, StopsWaitsAndDeletes) {
       [](std::map<std::string, std::string>& extra) {
         extra["shown"] = shownBeforeStopped;
         extra["exists"] = SimService(Name).exists ? "yes" : "no";
+        extra["source"] = EventSource();
       });
   ExpectNoLeaks(run);
   EXPECT_EQ(run.exitCode, 0);
@@ -223,6 +265,7 @@ TEST(Remove, StopsWaitsAndDeletes) {
   EXPECT_EQ(run.Out(), "Service Tamberlocke_Sorvanel removed\r\n");
   EXPECT_EQ(run.Err(), "");
   EXPECT_EQ(run.extra["exists"], "no");
+  EXPECT_EQ(run.extra["source"], "none");
   int queries = 0, sleeps = 0;
   for (const std::string& call : run.callLog) {
     queries += call == "QueryServiceStatus";
@@ -355,6 +398,19 @@ TEST(InstallAndRemove, EachFailedCallIsShownAndLeaksNothing) {
        "Cannot delete service Tamberlocke_Sorvanel (5 - Access is denied)\r\nService is marked "
        "for deletion\r\n",
        "", "yes"},
+      // The description, the recovery actions and the event source are shown when they fail,
+      // and change no exit code.
+      {"-i", "ChangeServiceConfig2W", 1, ERROR_ACCESS_DENIED, 0,
+       "Cannot set description of service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", installed, "yes"},
+      {"-i", "ChangeServiceConfig2W", 2, ERROR_ACCESS_DENIED, 0,
+       "Cannot set recovery of service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", installed, "yes"},
+      {"-i", "RegCreateKeyExW", 1, ERROR_ACCESS_DENIED, 0,
+       "Cannot register event source Tamberlocke_Sorvanel (5 - Access is denied)\r\n", installed, "yes"},
+      {"-i", "RegSetValueExW", 2, ERROR_NOT_ENOUGH_MEMORY, 0,
+       "Cannot register event source Tamberlocke_Sorvanel (8 - ", installed, "yes"},
+      {"-r", "RegDeleteKeyW", 1, ERROR_ACCESS_DENIED, 0,
+       "Cannot remove event source Tamberlocke_Sorvanel (5 - Access is denied)\r\n",
+       "Service Tamberlocke_Sorvanel removed\r\n", "no"},
   };
   for (const FailureRow& row : rows) {
     SCOPED_TRACE(std::string(row.arguments) + " " + row.call + " #" + std::to_string(row.nth));

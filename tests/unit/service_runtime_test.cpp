@@ -14,6 +14,7 @@
 #include "sim/sim_service.h"
 #include "service/service_runtime.h"
 #include "sim/sim_time.h"
+#include "sim/sim_volumes.h"
 #include "startup/program.h"
 #include "unit/child_run.h"
 
@@ -589,6 +590,108 @@ TEST(ServiceRuntime, WithoutTheEventTheServiceStillFlushesOnItsInterval) {
   EXPECT_EQ(s.flushes, 2);
   // A client then finds no event: "The service is not running", 6.
   EXPECT_EQ(s.extra, "06");
+}
+
+// A write-protected stick: every flush pass fails to open it.
+void WriteProtectedStick() {
+  SimVolume stick = SimMakeVolume(1, {u"E:\\"}, DRIVE_REMOVABLE);
+  stick.openError = ERROR_WRITE_PROTECT;
+  SimSetVolumes({stick});
+}
+
+const char StickError[] = "Cannot open \\\\?\\Volume{00000000-0000-0000-0000-000000000001}\\ (19 - ";
+
+// An error in the settings and one in every flush pass. From Windows 6.0 on a box would
+// never be dismissed (the simulation ends the run if one is shown): the errors are events,
+// the loop goes on, a later request still flushes, and a stop that comes with a due flush
+// is answered within a cycle. Before 6.0 each error is logged and then shown in a box, and
+// the thread waits for the box (a minute here): the stop waits too.
+TEST(ServiceRuntime, ErrorsGoToTheEventLogAndABoxOnlyBeforeWindows6) {
+  struct {
+    DWORD major, minor;
+    std::string shown;
+    DWORD minStop, maxStop;
+  } cases[] = {
+      {10, 0,
+       "event: Flush interval must be within 5..1000. Defaulting to 30\nevent: " + std::string(StickError),
+       200, 200},
+      {5, 1,
+       "event: Flush interval must be within 5..1000. Defaulting to 30\nevent: " + std::string(StickError) +
+           "\nbox: Flush interval must be within 5..1000. Defaulting to 30\nbox: " + StickError + "\nbox: " +
+           StickError + "\nbox: " + StickError,
+       60200, 60200},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.minor));
+    DWORD major = c.major, minor = c.minor;
+    ServiceRun s = RunService(Settings("Interval=4\r\n"), [major, minor] {
+      SimSetVersion(major, minor);
+      SimSetBoxDismissMilliseconds(60000);
+      WriteProtectedStick();
+      // Cycle 1 flushes on the interval (the machine has run for longer than 30 s), cycle 3
+      // on request, and in cycle 5 a request and the stop come together.
+      SignalAt(3);
+      SimOnCall("Sleep", 5, [] {
+        Signal();
+        SimSendControl(SERVICE_CONTROL_STOP);
+      });
+    }, [] {
+      DWORD pending = 0, stopped = 0;
+      for (const SimStatusReport& r : SimStatusReports()) {
+        if (r.status.dwCurrentState == SERVICE_STOP_PENDING) pending = r.tick;
+        if (r.status.dwCurrentState == SERVICE_STOPPED) stopped = r.tick;
+      }
+      return std::to_string(stopped - pending);
+    });
+    ExpectFinishedCleanly(s, true);
+    EXPECT_EQ(s.states, "2 4 3 1");
+    EXPECT_EQ(s.flushes, 3);
+    // Each text up to its error code; the rest is the system's wording.
+    std::string shown;
+    std::stringstream lines(s.run.ErrorsShown());
+    for (std::string line; std::getline(lines, line);) {
+      shown += (shown.empty() ? "" : "\n") + line.substr(0, line.find("(19 - ") == std::string::npos ? line.size() : line.find("(19 - ") + 6);
+    }
+    EXPECT_EQ(shown, c.shown);
+    // Before 6.0, each error is logged before its box is shown.
+    std::string order;
+    for (const std::string& call : s.run.callLog) {
+      if (call == "ReportEventW" || call == "MessageBoxW") order += call == "ReportEventW" ? "E" : "B";
+    }
+    // The settings' error, the settings event, the first pass's error; the later passes' error
+    // is held back from the log.
+    EXPECT_EQ(order, c.major < 6 ? "EBEEBBB" : "EEE");
+    DWORD stop = static_cast<DWORD>(std::stoul(s.extra));
+    EXPECT_GE(stop, c.minStop);
+    EXPECT_LE(stop, c.maxStop);
+  }
+}
+
+// A volume that fails on every pass, for three hours of passes 15 minutes apart: the error
+// is logged once an hour, and the event that logs it again says how many repeats were held
+// back. The hour is up at exactly 60 minutes.
+TEST(ServiceRuntime, ARepeatedErrorIsLoggedOnceAnHour) {
+  ServiceRun s = RunService(Settings("Interval=5\r\n"), [] {
+    WriteProtectedStick();
+    for (unsigned cycle = 2; cycle <= 13; ++cycle) {
+      // With the cycle's own 200 ms, the passes are exactly 15 minutes apart.
+      SimOnCall("Sleep", cycle, [] { SimSetTickCount(SimTickCount() + 15 * 60 * 1000 - 200); });
+    }
+    StopAt("Sleep", 14);
+  });
+  ExpectFinishedCleanly(s, true);
+  EXPECT_EQ(s.flushes, 13);
+  std::vector<std::string> logged;
+  DWORD first = 0;
+  for (const SimEventRecord& event : s.run.events) {
+    if (event.type != EVENTLOG_ERROR_TYPE) continue;
+    if (logged.empty()) first = event.tick;
+    std::string entry = std::to_string(event.id) + "@" + std::to_string((event.tick - first) / 60000);
+    if (event.strings.size() > 1) entry += "+" + SimUtf8(event.strings[1]);
+    logged.push_back(entry);
+    EXPECT_EQ(SimUtf8(event.strings[0]).rfind(StickError, 0), 0u);
+  }
+  EXPECT_EQ(logged, (std::vector<std::string>{"1@0", "2@60+3", "2@120+3", "2@180+3"}));
 }
 
 }  // namespace

@@ -321,3 +321,78 @@ TEST(Settings, EachFailedCallIsShownAndLeaksNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+// The event that the service writes once it has read its settings, as "<type>/<id>: text".
+std::string SettingsEvent(const std::u16string& module, std::function<void()> setup) {
+  ChildScenario scenario;
+  scenario.setup = [module, setup] {
+    std::copy(module.begin(), module.end(), ModulePath);
+    ModulePath[module.size()] = 0;
+    if (setup) setup();
+  };
+  scenario.body = [] {
+    LoadSettings();
+    ReportSettingsInForce();
+    EmptyTemplateList(&GlobalTemplateList);
+    return 0;
+  };
+  ChildRun run = RunInChild(scenario);
+  EXPECT_TRUE(run.finished) << run.failure;
+  EXPECT_EQ(run.openHandles, 0) << run.openHandleList;
+  for (const SimEventRecord& event : run.events) EXPECT_EQ(event.source, u"Tamberlocke_Sorvanel");
+  return run.EventTexts();
+}
+
+// What an administrator reads after editing the file: the values in force and where they
+// came from, also when the file was missing or rejected.
+TEST(Settings, TheSettingsInForceAreReportedWithTheirOrigin) {
+  const std::string ini = DefaultIniUtf8;
+  const std::string sig = "[Main]\nSignature=Sorvanel\n";
+  const std::string defaults =
+      "4/3: Settings in force\r\nInterval: 30 seconds\r\nPriority: normal\r\nVolumes: every "
+      "eligible volume\r\nFrom: ";
+  struct {
+    const char* what;
+    std::u16string module;
+    std::function<void()> setup;
+    std::string event;
+  } rows[] = {
+      {"a file that sets everything", DefaultModule,
+       [sig] { SimSetFile(DefaultIni, sig + "Interval=60\nPriority=LOW\nVolumes=C: \"D:\\Mount Point\"\n"); },
+       "4/3: Settings in force\r\nInterval: 60 seconds\r\nPriority: low\r\nVolumes: \"C:\" "
+       "\"D:\\Mount Point\"\r\nFrom: " + ini},
+      {"interval 0 and a rejected priority", DefaultModule,
+       [sig] { SimSetFile(DefaultIni, sig + "Interval=0\nPriority=realtime\n"); },
+       "4/3: Settings in force\r\nInterval: none, on request only\r\nPriority: normal\r\nVolumes: "
+       "every eligible volume\r\nFrom: " + ini},
+      {"a template error keeps the templates before it", DefaultModule,
+       [sig] { SimSetFile(DefaultIni, sig + "Volumes=C: E: \"\" F:\n"); },
+       "4/3: Settings in force\r\nInterval: 30 seconds\r\nPriority: normal\r\nVolumes: \"C:\" "
+       "\"E:\"\r\nFrom: " + ini + " (Volumes up to the failed template)"},
+      {"no file", DefaultModule, nullptr, defaults + "defaults; no file " + ini},
+      {"no signature", DefaultModule, [] { SimSetFile(DefaultIni, "[Main]\nInterval=60\n"); },
+       defaults + "defaults; file rejected: No signature in \"" + ini + "\""},
+      {"a wrong signature", DefaultModule,
+       [] { SimSetFile(DefaultIni, "[Main]\nSignature=Flusher\nInterval=60\n"); },
+       defaults + "defaults; file rejected: Invalid signature \"Flusher\""},
+      {"a file that cannot be opened", DefaultModule,
+       [sig] {
+         SimSetFile(DefaultIni, sig + "Interval=60\n");
+         SimFailCall("CreateFileW", 1, ERROR_ACCESS_DENIED);
+       },
+       defaults + "defaults; file rejected: Cannot open \"" + ini + "\" (5 - Access is denied)"},
+      {"a program not named .exe", u"C:\\Tools\\sorvanel.com", nullptr,
+       defaults + "defaults; file rejected: Invalid module path: C:\\Tools\\sorvanel.com"},
+  };
+  for (auto& row : rows) {
+    SCOPED_TRACE(row.what);
+    // The errors of the settings come first, as events of their own.
+    std::string events = SettingsEvent(row.module, row.setup);
+    size_t last = events.rfind("\n--\n");
+    EXPECT_EQ(last == std::string::npos ? events : events.substr(last + 4), row.event);
+  }
+}
+
+}  // namespace

@@ -28,7 +28,7 @@ TEST(RepeatFilter, ATextIsLoggedOnceAnHourWithTheRepeatsHeldBack) {
       {"across the wrap of the tick count", {{u"A", 0xFFFFFFFFu - 10, 1}, {u"A", 5, 0}}},
       // Seen expired once, a slot stays so, also when the tick count has come round again.
       {"an expired text is not fresh again 49.7 days later",
-       {{u"A", 0, 1}, {u"B", hour, 1}, {u"A", 100, 1}}},
+       {{u"B", 0, 1}, {u"A", 1, 1}, {u"C", hour + 1, 1}, {u"A", 101, 1}}},
       {"a long text differs from its beginning",
        {{u"A long text", 0, 1}, {u"A long", 1, 1}, {u"A long text", 2, 0}}},
   };

@@ -586,6 +586,12 @@ std::u16string SimText(LPCWSTR text) {
   return s;
 }
 
+std::u16string SimUpperAscii(const std::u16string& text) {
+  std::u16string upper;
+  for (char16_t ch : text) upper += (ch >= u'a' && ch <= u'z') ? static_cast<char16_t>(ch - 32) : ch;
+  return upper;
+}
+
 bool SimEqualNoCase(const std::u16string& a, const std::u16string& b) {
   if (a.size() != b.size()) return false;
   for (size_t i = 0; i < a.size(); ++i) {

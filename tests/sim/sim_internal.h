@@ -56,3 +56,5 @@ bool SimCloseAnyHandle(HANDLE handle);
 // Wide-string helpers.
 std::u16string SimText(LPCWSTR text);
 bool SimEqualNoCase(const std::u16string& a, const std::u16string& b);
+// The text with a-z upper-cased: a key for names that Windows compares without case.
+std::u16string SimUpperAscii(const std::u16string& text);

@@ -34,11 +34,7 @@ void ResetRegistry() {
 
 SimResetRegistration registration(ResetRegistry);
 
-std::u16string Upper(const std::u16string& text) {
-  std::u16string upper;
-  for (char16_t ch : text) upper += (ch >= u'a' && ch <= u'z') ? static_cast<char16_t>(ch - 32) : ch;
-  return upper;
-}
+std::u16string Upper(const std::u16string& text) { return SimUpperAscii(text); }
 
 // The key and every parent of it.
 Key& CreateKey(const std::u16string& path) {

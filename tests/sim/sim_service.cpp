@@ -99,11 +99,7 @@ void ResetServices() {
 
 SimResetRegistration registration(ResetServices);
 
-std::u16string Key(const std::u16string& name) {
-  std::u16string key;
-  for (char16_t ch : name) key += (ch >= u'a' && ch <= u'z') ? static_cast<char16_t>(ch - 32) : ch;
-  return key;
-}
+std::u16string Key(const std::u16string& name) { return SimUpperAscii(name); }
 
 Service* Find(const std::u16string& name) {
   for (auto& service : state->services) {

@@ -228,30 +228,63 @@ bool EnsureWinePrefix() {
 // and the mount manager must then be running. Once per test process; StopWineServer ends
 // the session. The server and the boot write to /dev/null: the server and the services that
 // the boot starts keep what they inherit open until the session ends.
-bool sessionReady = false;
+//
+// A service started by Wine's service manager writes its Wine debug output to the error
+// output that services.exe inherited from the boot, with the boot's debug channels; neither
+// the client's WINEDEBUG nor the service's own environment changes them. Wine prints each
+// error event that a program reports as an err line of the eventlog channel. A session that
+// captures the services' error events is therefore booted with that channel's errors on and
+// its error output in a file (never a pipe, which services.exe would keep open).
+enum class Session { none, plain, capturingEvents };
+Session session = Session::none;
 
-bool EnsureWineSession() {
-  if (sessionReady) return true;
+bool StartWineSession(bool captureEvents) {
+  session = Session::none;
   ProcessOptions options;
   options.timeoutSeconds = 300;
   options.environment = WineEnvironmentWith({});
   RunProcess({"wineserver", "-k"}, options);
   RunProcess({"wineserver", "-w"}, options);
   if (RunProcess({"sh", "-c", "wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
-  if (RunProcess({"sh", "-c", "wineboot >/dev/null 2>&1"}, options).exitCode != 0) return false;
+  std::string boot = "wineboot >/dev/null 2>&1";
+  ProcessOptions bootOptions = options;
+  if (captureEvents) {
+    boot = "wineboot >/dev/null 2>" + ShellQuote(WineSessionLog());
+    bootOptions.environment = WineEnvironmentWith({"WINEDEBUG=-all,err+eventlog"});
+  }
+  if (RunProcess({"sh", "-c", boot}, bootOptions).exitCode != 0) return false;
   // On a busy machine the service manager may give up waiting for a driver's start and let
   // the boot finish before it: wait for the mount manager itself, a minute at most.
   const long long deadline = NowMs() + 60000;
+  bool running = false;
   do {
     ProcessResult mountManager = RunProcess({"wine", "sc", "query", "MountMgr"}, options);
-    sessionReady = mountManager.out.find("RUNNING") != std::string::npos;
-  } while (!sessionReady && NowMs() < deadline && usleep(500000) == 0);
-  return sessionReady;
+    running = mountManager.out.find("RUNNING") != std::string::npos;
+  } while (!running && NowMs() < deadline && usleep(500000) == 0);
+  if (running) session = captureEvents ? Session::capturingEvents : Session::plain;
+  return running;
 }
 
 }  // namespace
 
-bool PrepareWinePrefix() { return EnsureWinePrefix() && EnsureWineSession(); }
+std::string WineSessionLog() { return SourceDir() + "/build/wine-session.log"; }
+
+// Any session will do for a plain program, the capturing one too.
+bool PrepareWinePrefix() {
+  return EnsureWinePrefix() && (session != Session::none || StartWineSession(false));
+}
+
+bool PrepareWineSessionWithEventLog() {
+  return EnsureWinePrefix() && (session == Session::capturingEvents || StartWineSession(true));
+}
+
+std::string WindowsPath(const std::string& path) {
+  std::string windows = "Z:" + path;
+  for (char& ch : windows) {
+    if (ch == '/') ch = '\\';
+  }
+  return windows;
+}
 
 std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
 
@@ -284,7 +317,7 @@ ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
 }
 
 void StopWineServer() {
-  sessionReady = false;
+  session = Session::none;
   ProcessOptions options;
   options.timeoutSeconds = 60;
   options.environment = WineEnvironmentWith({});

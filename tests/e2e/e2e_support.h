@@ -39,9 +39,20 @@ ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
                                 const ProcessOptions& options = {});
 std::string WinePrefix();
 // Makes the prefix if it is not there yet (once, under a lock) and starts a booted Wine
-// session for it that outlives each single program (once per test process); false when
-// either failed.
+// session for it that outlives each single program (once per test process; a session
+// started by PrepareWineSessionWithEventLog serves as well); false when either failed.
 bool PrepareWinePrefix();
+// The same, in a session whose services (not the programs a test runs) write each error
+// event they report (ReportEventW) to WineSessionLog(), one line each, as Wine prints them:
+//   0123:err:eventlog:ReportEventW L"<the text, escaped: CR LF as \r\n>"
+// Information and warning events are not printed; a text is cut after about 290
+// characters. A running session that does not capture them is ended and a new one booted.
+bool PrepareWineSessionWithEventLog();
+// The file that the session started by PrepareWineSessionWithEventLog writes to, from the
+// boot on (a new session starts it empty).
+std::string WineSessionLog();
+// A Linux path as a Wine program names it, on drive Z:.
+std::string WindowsPath(const std::string& path);
 // The environment changes (ProcessOptions::environment form) under which Wine runs here.
 std::vector<std::string> WineEnvironment();
 // Stops the prefix's wineserver (and with it any Wine services started by a test).

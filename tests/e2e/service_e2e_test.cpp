@@ -1,6 +1,7 @@
 // The service under Wine's own service control manager: sorvanel.exe's -i, -r and -f, and the
 // test-only service host (the same service code behind an entry that enters the dispatcher
-// directly) running as "Tamberlocke_Sorvanel".
+// directly) running as "Tamberlocke_Sorvanel", with its errors in a log file or, as a real
+// service writes them, in the event log; and the message table that renders those events.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +17,11 @@
 namespace {
 
 const char KeyPath[] = "HKLM\\System\\CurrentControlSet\\Services\\Tamberlocke_Sorvanel";
+const char EventSourcePath[] =
+    "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tamberlocke_Sorvanel";
+const char Description[] = "Flushes volume file buffers on an interval and on request.";
+// The name of the flush-request event that -f signals.
+const char FlushEventName[] = "Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3";
 const char HostWindowsPath[] = "C:\\Program Files\\Sorvanel Test\\sorvanel_service_host.exe";
 
 const char HostLogWindowsPath[] =
@@ -45,6 +51,33 @@ ProcessResult Sorvanel(const std::vector<std::string>& arguments) {
 
 bool Registered() { return RunWine({"reg", "query", KeyPath}).exitCode == 0; }
 
+// Whether the event source's key is there; reg says on standard output when it is not.
+bool EventSourceRegistered() {
+  ProcessResult query = RunWine({"reg", "query", EventSourcePath});
+  if (query.exitCode != 0) {
+    EXPECT_TRUE(std::regex_search(query.out, std::regex("Unable to find the \\w+ registry key")))
+        << query.out << query.err;
+  }
+  return query.exitCode == 0;
+}
+
+// The error events that the session's services reported, one line each as Wine prints them,
+// without the thread number that starts each line.
+std::string SessionEvents() {
+  std::string events = FileText(WineSessionLog());
+  return std::regex_replace(events, std::regex("(^|\n)[0-9a-f]{4}:"), "$1");
+}
+
+// One error event's line as SessionEvents() shows it, for a text of one line.
+std::string EventLine(const std::string& text) {
+  std::string escaped;
+  for (char ch : text) {
+    if (ch == '"' || ch == '\\') escaped += '\\';
+    escaped += ch;
+  }
+  return "err:eventlog:ReportEventW L\"" + escaped + "\"\n";
+}
+
 // The log of flush passes, once it holds `lines` lines (or after 10 s).
 std::string LogWithLines(size_t lines) {
   std::string log;
@@ -73,6 +106,29 @@ class ServiceUnderWine : public ::testing::Test {
     // Whatever an earlier run left behind goes first.
     Sorvanel({"-r"});
     ASSERT_FALSE(Registered());
+    RunWine({"reg", "delete", EventSourcePath, "/f"});
+    ASSERT_FALSE(EventSourceRegistered());
+  }
+
+  // The host in a folder with a blank, with settings that flush on request only. The
+  // template matches no volume, so each flush pass reports "Volume ... not found", which is
+  // how the tests see it.
+  void PlaceHost() {
+    ASSERT_TRUE(Exists(HostBuild())) << HostBuild() << " is not built";
+    ASSERT_TRUE(Exists(ClientBuild())) << ClientBuild() << " is not built";
+    ASSERT_EQ(RunProcess({"mkdir", "-p", HostFolder()}).exitCode, 0);
+    ASSERT_EQ(RunProcess({"cp", HostBuild(), HostFolder() + "/"}).exitCode, 0);
+    std::ofstream ini(HostFolder() + "/sorvanel_service_host.ini", std::ios::binary);
+    ini << "[Main]\r\nSignature=Sorvanel\r\nInterval=0\r\nVolumes=ZZ-flush-marker\r\n";
+  }
+};
+
+// The same in a Wine session that captures the error events of its services.
+class ServiceEventsUnderWine : public ServiceUnderWine {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(PrepareWineSessionWithEventLog());
+    ServiceUnderWine::SetUp();
   }
 };
 
@@ -106,20 +162,14 @@ TEST_F(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
       "Service did not start, deleting it\r*\n");
   EXPECT_TRUE(std::regex_search(screen, sequence)) << screen;
   EXPECT_FALSE(Registered());
+  // The event source that -i registered before the start went with the service.
+  EXPECT_FALSE(EventSourceRegistered());
 }
 
 TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
-  ASSERT_TRUE(Exists(HostBuild())) << HostBuild() << " is not built";
-  ASSERT_TRUE(Exists(ClientBuild())) << ClientBuild() << " is not built";
-  ASSERT_EQ(RunProcess({"mkdir", "-p", HostFolder()}).exitCode, 0);
-  ASSERT_EQ(RunProcess({"cp", HostBuild(), HostFolder() + "/"}).exitCode, 0);
-  // Flushes on request only; the template matches no volume, so each flush pass writes
-  // "Volume ... not found" to the host's log, which is how the test sees it.
-  {
-    std::ofstream ini(HostFolder() + "/sorvanel_service_host.ini", std::ios::binary);
-    ini << "[Main]\r\nSignature=Sorvanel\r\nInterval=0\r\nVolumes=ZZ-flush-marker\r\n";
-  }
-  unlink(HostLog().c_str());
+  PlaceHost();
+  // The host writes its messages to its log file, which must be there for that.
+  { std::ofstream log(HostLog(), std::ios::binary | std::ios::trunc); }
 
   // The host registers itself with the same installation code, from a folder with a blank.
   ProcessResult install = RunWine({HostWindowsPath, "-i"});
@@ -129,6 +179,23 @@ TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   EXPECT_NE(key.out.find(std::string("\"") + HostWindowsPath + "\""), std::string::npos)
       << key.out;
   EXPECT_EQ(ServiceState(), 4);  // RUNNING
+  // The description, as the Services console reads it and as the registry holds it. (Wine
+  // keeps no recovery actions: it accepts them and stores nothing.)
+  ProcessResult description = RunWine({ClientBuild(), "description", "Tamberlocke_Sorvanel"});
+  EXPECT_EQ(description.exitCode, 0) << description.out;
+  EXPECT_EQ(description.out, Description);
+  key = RunWine({"reg", "query", KeyPath, "/v", "Description"});
+  EXPECT_NE(key.out.find(std::string("    Description    REG_SZ    ") + Description + "\r\n"),
+            std::string::npos)
+      << key.out;
+  // The event source, whose message file is the executable that -i registered.
+  key = RunWine({"reg", "query", EventSourcePath});
+  EXPECT_NE(key.out.find(std::string("    EventMessageFile    REG_EXPAND_SZ    ") +
+                         HostWindowsPath + "\r\n"),
+            std::string::npos)
+      << key.out;
+  EXPECT_NE(key.out.find("    TypesSupported    REG_DWORD    0x7\r\n"), std::string::npos)
+      << key.out;
 
   // Three cycles go by without a flush: the interval is off.
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
@@ -164,8 +231,88 @@ TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   EXPECT_EQ(remove.out, "Service Tamberlocke_Sorvanel removed\r\n");
   EXPECT_EQ(remove.err, "");
   EXPECT_FALSE(Registered());
+  EXPECT_FALSE(EventSourceRegistered());
   // Exactly the three requested flushes happened: -f, 128 and the one before the stop.
   EXPECT_EQ(FileText(HostLog()), std::string(FlushLine) + FlushLine + FlushLine);
+}
+
+// Without its log file the host has no output handles, as the real service has none: its
+// errors go to the event log. Here the flush-request event cannot be made, since another
+// process holds a mutex of that name when the service starts (Wine then fails CreateEventW
+// with ERROR_INVALID_HANDLE, 6). The service says so in an error event and still flushes
+// when control 128 asks for it.
+TEST_F(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOnRequest) {
+  PlaceHost();
+  unlink(HostLog().c_str());
+  const std::string sessionLog = WindowsPath(WineSessionLog());
+
+  ProcessResult install = RunWine({HostWindowsPath, "-i"});
+  EXPECT_EQ(install.exitCode, 0) << install.err;
+  EXPECT_EQ(install.out, "Service Tamberlocke_Sorvanel installed\r\n");
+  // Started with its event: three cycles without an error. The settings event that it
+  // wrote at the start is information, which Wine does not print.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(SessionEvents(), "");
+  ProcessResult stop = RunWine({ClientBuild(), "stop", "Tamberlocke_Sorvanel"});
+  ASSERT_EQ(stop.exitCode, 0) << stop.out;
+
+  // Started again while the name is taken, until its first error event.
+  ProcessResult start = RunWine(
+      {ClientBuild(), "start-holding", "Tamberlocke_Sorvanel", FlushEventName, sessionLog});
+  ASSERT_EQ(start.exitCode, 0) << start.out;
+  // Wine's text for error 6 is "Invalid handle".
+  const std::string firstEvent = EventLine("Cannot create flush event (6 - Invalid handle)");
+  EXPECT_EQ(SessionEvents(), firstEvent);
+  EXPECT_EQ(ServiceState(), 4);  // RUNNING
+  // No flush before it is asked for.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(SessionEvents(), firstEvent);
+
+  // Control 128 asks for a flush, whose "not found" is the next event; the stop just after
+  // it is timed as in the test above.
+  stop = RunWine({ClientBuild(), "stop-after-flush", "Tamberlocke_Sorvanel", sessionLog});
+  ASSERT_EQ(stop.exitCode, 0) << stop.out;
+  const long milliseconds = std::stol(stop.out);
+  std::printf("stopped %ld ms after the request\n", milliseconds);
+  EXPECT_LE(milliseconds, 700);
+  EXPECT_EQ(ServiceState(), 1);  // STOPPED
+  EXPECT_EQ(SessionEvents(), firstEvent + EventLine("Volume \"ZZ-flush-marker\" not found"));
+  EXPECT_FALSE(Exists(HostLog()));
+
+  ProcessResult remove = Sorvanel({"-r"});
+  EXPECT_EQ(remove.exitCode, 0) << remove.err;
+  EXPECT_FALSE(Registered());
+  EXPECT_FALSE(EventSourceRegistered());
+}
+
+// Event Viewer renders an event through its source's message file, sorvanel.exe: each
+// message gives back its inserted strings unchanged, the repeat message with its count.
+TEST(MessageTableUnderWine, EveryEventRendersItsStringsUnchanged) {
+  ASSERT_TRUE(Exists(ClientBuild())) << ClientBuild() << " is not built";
+  struct Case {
+    const char* id;
+    std::vector<std::string> strings;
+    std::string shown;
+  };
+  const std::string error = "Volume \u00c4 not found";
+  const std::string settings = "Settings in force\r\nInterval: none, on request only";
+  const Case cases[] = {
+      {"1", {error}, error},
+      {"2", {error, "11"}, error + "\r\n\r\n(11 repeats were not logged since this was.)"},
+      {"3", {settings}, settings},
+  };
+  const std::string module = WindowsPath(WindowsExe());
+  for (const Case& item : cases) {
+    std::vector<std::string> arguments = {ClientBuild(), "render", module, item.id};
+    arguments.insert(arguments.end(), item.strings.begin(), item.strings.end());
+    ProcessResult render = RunWine(arguments);
+    EXPECT_EQ(render.exitCode, 0) << item.id << ": " << render.out;
+    EXPECT_EQ(render.out, item.shown) << item.id;
+  }
+  // No other message: the next id is not found (ERROR_MR_MID_NOT_FOUND).
+  ProcessResult missing = RunWine({ClientBuild(), "render", module, "4", error});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_EQ(missing.out, "FormatMessageW failed: 317\r\n");
 }
 
 // Linux has no service control manager: both actions say so and fail.

@@ -8,9 +8,22 @@
 //       asks for a flush with control 128, waits until the log file grows (the flush pass
 //       has written to it, so the service's next cycle has just begun), then stops the
 //       service and queries its status until it is STOPPED. Prints the milliseconds from
-//       the stop request to STOPPED, as the service manager saw them.
+//       the stop request to STOPPED, as the service manager saw them. The log is the
+//       service's own, or the file that a Wine session writes its services' error events to;
+//   sorvanel_service_client stop <service>
+//       the same stop, whenever it comes;
+//   sorvanel_service_client start-holding <service> <mutex name> <log file>
+//       creates a mutex of that name, starts the service and keeps the mutex until the log
+//       file grows (the service has reported its first error), for a service that finds the
+//       name taken;
+//   sorvanel_service_client description <service>
+//       prints the service's description, as the Services console shows it;
+//   sorvanel_service_client render <module> <message id> <insert 1> [<insert 2>]
+//       prints the message of the module's message table with the inserts, as Event Viewer
+//       renders an event's strings through its source's message file.
 //
-// Exit code 0 on success; otherwise 1 with the step and the error code on standard output.
+// Text is printed as UTF-8. Exit code 0 on success; otherwise 1 with the step and the error
+// code on standard output.
 #include <windows.h>
 
 namespace {
@@ -35,6 +48,17 @@ void WriteNumber(unsigned long long value) {
     value /= 10;
   } while (value);
   WriteBytes(digits + at, static_cast<DWORD>(23 - at));
+}
+
+// UTF-16 text as UTF-8, at most a few lines.
+void WriteText(LPCWSTR text, int length) {
+  char bytes[4096];
+  int size = WideCharToMultiByte(CP_UTF8, 0, text, length, bytes, sizeof bytes, NULL, NULL);
+  if (length > 0 && size <= 0) {
+    Write("WideCharToMultiByte failed\r\n");
+    ExitProcess(1);
+  }
+  WriteBytes(bytes, static_cast<DWORD>(size));
 }
 
 template <DWORD N>
@@ -102,19 +126,20 @@ void SendControl(SC_HANDLE service, DWORD control) {
   if (!ControlService(service, control, &status)) Fail("ControlService");
 }
 
-void StopAfterFlush(LPCWSTR name, LPCWSTR log) {
-  SC_HANDLE service = OpenTheService(
-      name, SERVICE_USER_DEFINED_CONTROL | SERVICE_STOP | SERVICE_QUERY_STATUS);
-  unsigned long long before = FileSize(log);
-  SendControl(service, 128);
+// Returns once the file is larger than `before`; exits after 10 s.
+void WaitForGrowth(LPCWSTR file, unsigned long long before) {
   unsigned long long deadline = NowMilliseconds() + 10000;
-  while (FileSize(log) == before) {
+  while (FileSize(file) == before) {
     if (NowMilliseconds() > deadline) {
-      Write("no flush pass within 10 s\r\n");
+      Write("the log did not grow within 10 s\r\n");
       ExitProcess(1);
     }
     Sleep(1);
   }
+}
+
+// Stops the service and prints the milliseconds until the manager shows it STOPPED.
+void StopAndTime(SC_HANDLE service) {
   unsigned long long asked = NowMilliseconds();
   SendControl(service, SERVICE_CONTROL_STOP);
   SERVICE_STATUS status;
@@ -128,7 +153,63 @@ void StopAfterFlush(LPCWSTR name, LPCWSTR log) {
   } while (status.dwCurrentState != SERVICE_STOPPED);
   WriteNumber(NowMilliseconds() - asked);
   Write("\r\n");
+}
+
+void StopAfterFlush(LPCWSTR name, LPCWSTR log) {
+  SC_HANDLE service = OpenTheService(
+      name, SERVICE_USER_DEFINED_CONTROL | SERVICE_STOP | SERVICE_QUERY_STATUS);
+  unsigned long long before = FileSize(log);
+  SendControl(service, 128);
+  WaitForGrowth(log, before);
+  StopAndTime(service);
   CloseServiceHandle(service);
+}
+
+void StartHolding(LPCWSTR name, LPCWSTR mutexName, LPCWSTR log) {
+  // A service process that has just reported STOPPED may still hold the event of that
+  // name for a moment; the mutex cannot be made until it has gone (Wine: error 6).
+  unsigned long long deadline = NowMilliseconds() + 10000;
+  HANDLE mutex;
+  while (!(mutex = CreateMutexW(NULL, TRUE, mutexName))) {
+    if (GetLastError() != ERROR_INVALID_HANDLE || NowMilliseconds() > deadline) {
+      Fail("CreateMutexW");
+    }
+    Sleep(10);
+  }
+  SC_HANDLE service = OpenTheService(name, SERVICE_START);
+  unsigned long long before = FileSize(log);
+  if (!StartServiceW(service, 0, NULL)) Fail("StartServiceW");
+  WaitForGrowth(log, before);
+  CloseServiceHandle(service);
+  CloseHandle(mutex);
+}
+
+void PrintDescription(LPCWSTR name) {
+  SC_HANDLE service = OpenTheService(name, SERVICE_QUERY_CONFIG);
+  union {
+    SERVICE_DESCRIPTIONW description;
+    BYTE bytes[2048];
+  } buffer;
+  DWORD needed;
+  if (!QueryServiceConfig2W(service, SERVICE_CONFIG_DESCRIPTION, buffer.bytes, sizeof buffer,
+                            &needed)) {
+    Fail("QueryServiceConfig2W");
+  }
+  LPCWSTR text = buffer.description.lpDescription;
+  if (text) WriteText(text, lstrlenW(text));
+  CloseServiceHandle(service);
+}
+
+void Render(LPCWSTR module, DWORD id, LPCWSTR first, LPCWSTR second) {
+  HMODULE image = LoadLibraryExW(module, NULL, LOAD_LIBRARY_AS_DATAFILE);
+  if (!image) Fail("LoadLibraryExW");
+  DWORD_PTR inserts[2] = {reinterpret_cast<DWORD_PTR>(first), reinterpret_cast<DWORD_PTR>(second)};
+  WCHAR text[1024];
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                image, id, 0, text, 1024, reinterpret_cast<va_list*>(inserts));
+  if (!length) Fail("FormatMessageW");
+  WriteText(text, static_cast<int>(length));
+  FreeLibrary(image);
 }
 
 }  // namespace
@@ -139,14 +220,27 @@ extern "C" void ServiceClientEntry(void) {
   LPWSTR command = NextWord(&position);
   LPWSTR name = NextWord(&position);
   LPWSTR argument = NextWord(&position);
+  LPWSTR last = NextWord(&position);
   if (Same(command, "control") && *argument) {
     SC_HANDLE service = OpenTheService(name, SERVICE_USER_DEFINED_CONTROL);
     SendControl(service, Number(argument));
     CloseServiceHandle(service);
   } else if (Same(command, "stop-after-flush") && *argument) {
     StopAfterFlush(name, argument);
+  } else if (Same(command, "stop") && *name) {
+    SC_HANDLE service = OpenTheService(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
+    StopAndTime(service);
+    CloseServiceHandle(service);
+  } else if (Same(command, "start-holding") && *last) {
+    StartHolding(name, argument, last);
+  } else if (Same(command, "description") && *name) {
+    PrintDescription(name);
+  } else if (Same(command, "render") && *last) {
+    Render(name, Number(argument), last, NextWord(&position));
   } else {
-    Write("usage: control <service> <code> | stop-after-flush <service> <log file>\r\n");
+    Write("usage: control <service> <code> | stop-after-flush <service> <log file> |\r\n"
+          "  stop <service> | start-holding <service> <mutex name> <log file> |\r\n"
+          "  description <service> | render <module> <id> <insert 1> [<insert 2>]\r\n");
     ExitProcess(2);
   }
   ExitProcess(0);

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/setup.sh
+bash scripts/setup.sh linux
 cmake --preset linux >/dev/null
 cmake --build --preset linux >/dev/null
 exec build/linux/sorvanel -v

@@ -1,20 +1,37 @@
 #!/bin/bash
-# Installs what building, running and testing Sorvanel need on Debian 12: compilers, CMake,
-# the test libraries, MinGW-w64, Wine, clang with the libFuzzer runtime, script(1), and
-# zip and groff for the release packages.
+# Installs what building, running and testing Sorvanel need on Debian 12.
+#   bash scripts/setup.sh         everything: the Linux program, the tests, MinGW-w64, Wine
+#                                 (64 and 32 bits, so both Windows images run), clang with the
+#                                 libFuzzer runtime, script(1), and zip, groff and msitools for
+#                                 the release packages
+#   bash scripts/setup.sh linux   only what building the Linux program needs
 # Run as root. Quiet, and does nothing when everything is there already.
 set -euo pipefail
 
-packages=(
-  cmake ninja-build g++                      # the Linux program and the tests
-  libgtest-dev libgmock-dev libbenchmark-dev # GoogleTest, Google Benchmark
-  mingw-w64                                  # sorvanel.exe, 64 and 32 bits
-  wine wine64                                # runs sorvanel.exe in the end-to-end tests
-  clang libclang-rt-14-dev                   # libFuzzer
-  bsdutils util-linux                        # script(1) for the terminal tests
-  zip unzip                                  # the release packages and their test
-  groff-base man-db                          # renders the man page in the release test
-)
+profile=${1:-all}
+case "$profile" in
+  linux)
+    packages=(cmake ninja-build g++)
+    ;;
+  all)
+    packages=(
+      cmake ninja-build g++                      # the Linux program and the tests
+      libgtest-dev libgmock-dev libbenchmark-dev # GoogleTest, Google Benchmark
+      mingw-w64                                  # sorvanel.exe, 64 and 32 bits
+      wine wine64                                # runs sorvanel.exe in the end-to-end tests
+      wine32:i386                                # ... and the 32-bit image, under WOW64
+      clang libclang-rt-14-dev                   # libFuzzer
+      bsdutils util-linux                        # script(1) for the terminal tests
+      zip unzip                                  # the release packages and their test
+      groff-base man-db                          # renders the man page in the release test
+      wixl msitools                              # the Windows Installer packages
+    )
+    ;;
+  *)
+    echo "setup: unknown profile $profile (linux, or none for everything)" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for package in "${packages[@]}"; do
@@ -30,5 +47,9 @@ fi
 echo "setup: installing ${missing[*]}"
 # With their recommended packages: Wine is tested as Debian installs it by default.
 export DEBIAN_FRONTEND=noninteractive
+# wine32 comes from the i386 architecture, which Debian has to be told about first.
+if [[ " ${missing[*]} " == *":i386 "* ]] && ! dpkg --print-foreign-architectures | grep -qx i386; then
+  dpkg --add-architecture i386
+fi
 apt-get update -qq >/dev/null
 apt-get install -y -qq "${missing[@]}" >/dev/null

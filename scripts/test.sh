@@ -12,6 +12,7 @@ cd "$(dirname "$0")/.."
 passed=0
 failed=0
 failures=()
+skipped=""
 log_dir=build/test-logs
 mkdir -p "$log_dir"
 
@@ -42,6 +43,8 @@ tests() {
   local output
   output=$(ls -t build/*/Testing/Temporary/LastTest.log 2>/dev/null | head -n 1)
   [[ -n "$output" ]] && grep -hE '^(Fault sweep:|  not failed by the sweep:)' "$output"
+  # A suite that could not run here says so in one line, which the summary repeats.
+  [[ -n "$output" ]] && skipped+=$'\n'$(grep -hE '^x86 runs skipped:' "$output" | sort -u)
   local summary
   summary=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1)
   if [[ -n "$summary" ]]; then
@@ -103,6 +106,7 @@ done
 if [[ -f build/windows-x64/sorvanel.exe ]]; then
   echo "sorvanel.exe (x64): $(stat -c %s build/windows-x64/sorvanel.exe) bytes"
 fi
+grep -v '^$' <<<"$skipped" | sort -u
 for failure in "${failures[@]}"; do echo "FAILED: $failure"; done
 echo "$passed passed, $failed failed"
 [[ $failed -eq 0 ]]

@@ -174,6 +174,30 @@ std::string WindowsExe() { return SourceDir() + "/build/windows-x64/sorvanel.exe
 std::string WindowsExe86() { return SourceDir() + "/build/windows-x86/sorvanel.exe"; }
 std::string WinePrefix() { return SourceDir() + "/build/wine-prefix"; }
 
+const char* ImageName(WindowsImage image) { return image == WindowsImage::X64 ? "x64" : "x86"; }
+
+std::string WindowsBuild(WindowsImage image, const std::string& name) {
+  return SourceDir() + "/build/windows-" + ImageName(image) + "/" + name;
+}
+
+// Wine's 32-bit loader (package wine32) is a 32-bit Linux program: when it runs, the kernel
+// runs 32-bit programs and Wine can run the 32-bit image.
+std::string ImageCannotRun(WindowsImage image) {
+  if (image == WindowsImage::X64) return "";
+  static std::string why = [] {
+    const char loader[] = "/usr/lib/wine/wine";
+    if (access(loader, X_OK) != 0) return std::string("Wine's 32-bit loader (wine32:i386) is not installed");
+    ProcessResult probe = RunProcess({loader, "--version"});
+    if (probe.exitCode != 0) {
+      return "this kernel does not run 32-bit programs (" + std::string(loader) + " --version: " +
+             (probe.err.empty() ? "exit " + std::to_string(probe.exitCode) : probe.err.substr(0, probe.err.find('\n'))) +
+             ")";
+    }
+    return std::string();
+  }();
+  return why;
+}
+
 namespace {
 
 std::vector<std::string> WineEnvironmentWith(const std::vector<std::string>& extra) {
@@ -188,27 +212,55 @@ std::vector<std::string> WineEnvironmentWith(const std::vector<std::string>& ext
   return environment;
 }
 
+// What the prefix was made for: Wine's version and the Windows architectures installed. A
+// prefix made before wine32 was installed, say, no longer boots ("could not load
+// kernel32.dll"), so a prefix whose stamp differs is made again.
+std::string WineStamp() {
+  std::string stamp = RunProcess({"wine", "--version"}).out;
+  for (const char* architecture : {"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows",
+                                   "/usr/lib/i386-linux-gnu/wine/i386-windows", "/usr/lib/wine/wine"}) {
+    struct stat info;
+    if (stat(architecture, &info) == 0) stamp += std::string(architecture) + "\n";
+  }
+  return stamp;
+}
+
+std::string FileText(const std::string& path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
 // The prefix is made once, by `wineboot -i` on its own, so that Wine's messages about
-// creating it never mix with a test's output. A lock file keeps parallel tests from making
-// it twice.
+// creating it never mix with a test's output, and stamped. A lock file keeps parallel tests
+// from making it twice.
 bool EnsureWinePrefix() {
   const std::string prefix = WinePrefix();
+  const std::string marker = prefix + "/.sorvanel-ready";
   mkdir((SourceDir() + "/build").c_str(), 0755);
   int lock = open((prefix + ".lock").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0644);
   if (lock < 0) return false;
   flock(lock, LOCK_EX);
-  struct stat info;
-  bool ready = stat((prefix + "/.sorvanel-ready").c_str(), &info) == 0;
+  const std::string stamp = WineStamp();
+  bool ready = !stamp.empty() && FileText(marker) == stamp;
   if (!ready) {
     ProcessOptions options;
     options.timeoutSeconds = 300;
     options.environment = WineEnvironmentWith({});
+    RunProcess({"wineserver", "-k"}, options);
+    RunProcess({"rm", "-rf", prefix});
     ProcessResult boot = RunProcess({"wineboot", "-i"}, options);
     ProcessResult settle = RunProcess({"wineserver", "-w"}, options);
     if (boot.exitCode == 0 && !settle.timedOut) {
-      int marker = open((prefix + "/.sorvanel-ready").c_str(), O_CREAT | O_WRONLY, 0644);
-      if (marker >= 0) close(marker);
-      ready = true;
+      int fd = open(marker.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        ready = write(fd, stamp.data(), stamp.size()) == static_cast<ssize_t>(stamp.size());
+        close(fd);
+      }
     }
   }
   flock(lock, LOCK_UN);

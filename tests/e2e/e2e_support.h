@@ -1,6 +1,7 @@
 // Running the real programs: the Linux program natively and sorvanel.exe under Wine.
 #pragma once
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,27 @@ std::string SourceDir();
 std::string LinuxProgram();  // build/linux/sorvanel
 std::string WindowsExe();    // build/windows-x64/sorvanel.exe
 std::string WindowsExe86();  // build/windows-x86/sorvanel.exe
+
+// The two Windows images that ship. Wine runs both in one prefix: the 64-bit image natively,
+// the 32-bit one under WOW64, as 64-bit Windows does.
+enum class WindowsImage { X64, X86 };
+const WindowsImage BothImages[] = {WindowsImage::X64, WindowsImage::X86};
+const char* ImageName(WindowsImage image);  // "x64" or "x86"
+// A program of that image's build: build/windows-x64/<name> or build/windows-x86/<name>.
+std::string WindowsBuild(WindowsImage image, const std::string& name = "sorvanel.exe");
+// Empty when Wine can run the image here; otherwise why not, in one line (the 32-bit image
+// needs wine32 and a kernel that runs 32-bit programs).
+std::string ImageCannotRun(WindowsImage image);
+// In a test: skips it, with that line, when Wine cannot run the image here. The line also
+// goes to standard output, starting "x86 runs skipped:", for the test command's summary.
+#define SKIP_UNLESS_IMAGE_RUNS(image)                                                   \
+  do {                                                                                  \
+    const std::string cannotRun = ImageCannotRun(image);                                \
+    if (!cannotRun.empty()) {                                                           \
+      std::printf("%s runs skipped: %s\n", ImageName(image), cannotRun.c_str());       \
+      GTEST_SKIP() << cannotRun;                                                        \
+    }                                                                                   \
+  } while (0)
 
 // Wine with a private prefix inside the build tree (made on first use), WINEDEBUG=-all and
 // no display. `arguments` are those of the Windows program, whose path comes first.

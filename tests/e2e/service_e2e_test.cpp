@@ -28,8 +28,12 @@ const char HostLogWindowsPath[] =
     "C:\\Program Files\\Sorvanel Test\\sorvanel_service_host.exe.log";
 const char FlushLine[] = "Volume \"ZZ-flush-marker\" not found\r\n";
 
-std::string HostBuild() { return SourceDir() + "/build/windows-x64/sorvanel_service_host.exe"; }
-std::string ClientBuild() { return SourceDir() + "/build/windows-x64/sorvanel_service_client.exe"; }
+// The image under test: the tests run for both, and the host and client of the same build
+// (32-bit programs under WOW64 talk to the same service manager and registry).
+WindowsImage image = WindowsImage::X64;
+
+std::string HostBuild() { return WindowsBuild(image, "sorvanel_service_host.exe"); }
+std::string ClientBuild() { return WindowsBuild(image, "sorvanel_service_client.exe"); }
 std::string HostFolder() { return WinePrefix() + "/drive_c/Program Files/Sorvanel Test"; }
 std::string HostLog() { return HostFolder() + "/sorvanel_service_host.exe.log"; }
 
@@ -44,7 +48,7 @@ std::string FileText(const std::string& path) {
 }
 
 ProcessResult Sorvanel(const std::vector<std::string>& arguments) {
-  std::vector<std::string> argv = {WindowsExe()};
+  std::vector<std::string> argv = {WindowsBuild(image)};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return RunWine(argv);
 }
@@ -99,10 +103,12 @@ int ServiceState() {
   return std::stoi(match[1]);
 }
 
-class ServiceUnderWine : public ::testing::Test {
+class ServiceUnderWine : public ::testing::TestWithParam<WindowsImage> {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(Exists(WindowsExe())) << WindowsExe() << " is not built";
+    image = GetParam();
+    SKIP_UNLESS_IMAGE_RUNS(image);
+    ASSERT_TRUE(Exists(WindowsBuild(image))) << WindowsBuild(image) << " is not built";
     // Whatever an earlier run left behind goes first.
     Sorvanel({"-r"});
     ASSERT_FALSE(Registered());
@@ -127,12 +133,13 @@ class ServiceUnderWine : public ::testing::Test {
 class ServiceEventsUnderWine : public ServiceUnderWine {
  protected:
   void SetUp() override {
+    if (!ImageCannotRun(GetParam()).empty()) return ServiceUnderWine::SetUp();
     ASSERT_TRUE(PrepareWineSessionWithEventLog());
     ServiceUnderWine::SetUp();
   }
 };
 
-TEST_F(ServiceUnderWine, RemovingWhatIsNotInstalled) {
+TEST_P(ServiceUnderWine, RemovingWhatIsNotInstalled) {
   ProcessResult result = Sorvanel({"-r"});
   EXPECT_EQ(result.exitCode, 7);
   EXPECT_EQ(result.out, "");
@@ -147,13 +154,13 @@ TEST_F(ServiceUnderWine, RemovingWhatIsNotInstalled) {
 // path, runs one flush pass and exits without ever reaching the dispatcher, and Wine's manager
 // fails the start with ERROR_SERVICE_REQUEST_TIMEOUT (1053). What the user sees is then the
 // failed-start sequence, and the registration is deleted again.
-TEST_F(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
+TEST_P(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
   // A terminal shows standard output and error in the order they were written (and turns
   // each line feed into CR LF, so a line ends in CR CR LF there).
   ProcessOptions options;
   ASSERT_TRUE(PrepareWinePrefix());
   options.environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all"};
-  ProcessResult result = RunInTerminal({"wine", WindowsExe(), "-i"}, options);
+  ProcessResult result = RunInTerminal({"wine", WindowsBuild(image), "-i"}, options);
   EXPECT_EQ(result.exitCode, 7);
   std::string screen = ScreenText(result.out + result.err);
   std::regex sequence(
@@ -166,7 +173,7 @@ TEST_F(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
   EXPECT_FALSE(EventSourceRegistered());
 }
 
-TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
+TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   PlaceHost();
   // The host writes its messages to its log file, which must be there for that.
   { std::ofstream log(HostLog(), std::ios::binary | std::ios::trunc); }
@@ -241,7 +248,7 @@ TEST_F(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
 // process holds a mutex of that name when the service starts (Wine then fails CreateEventW
 // with ERROR_INVALID_HANDLE, 6). The service says so in an error event and still flushes
 // when control 128 asks for it.
-TEST_F(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOnRequest) {
+TEST_P(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOnRequest) {
   PlaceHost();
   unlink(HostLog().c_str());
   const std::string sessionLog = WindowsPath(WineSessionLog());
@@ -287,7 +294,11 @@ TEST_F(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOn
 
 // Event Viewer renders an event through its source's message file, sorvanel.exe: each
 // message gives back its inserted strings unchanged, the repeat message with its count.
-TEST(MessageTableUnderWine, EveryEventRendersItsStringsUnchanged) {
+class MessageTableUnderWine : public ::testing::TestWithParam<WindowsImage> {};
+
+TEST_P(MessageTableUnderWine, EveryEventRendersItsStringsUnchanged) {
+  image = GetParam();
+  SKIP_UNLESS_IMAGE_RUNS(image);
   ASSERT_TRUE(Exists(ClientBuild())) << ClientBuild() << " is not built";
   struct Case {
     const char* id;
@@ -301,7 +312,7 @@ TEST(MessageTableUnderWine, EveryEventRendersItsStringsUnchanged) {
       {"2", {error, "11"}, error + "\r\n\r\n(11 repeats were not logged since this was.)"},
       {"3", {settings}, settings},
   };
-  const std::string module = WindowsPath(WindowsExe());
+  const std::string module = WindowsPath(WindowsBuild(image));
   for (const Case& item : cases) {
     std::vector<std::string> arguments = {ClientBuild(), "render", module, item.id};
     arguments.insert(arguments.end(), item.strings.begin(), item.strings.end());
@@ -314,6 +325,12 @@ TEST(MessageTableUnderWine, EveryEventRendersItsStringsUnchanged) {
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_EQ(missing.out, "FormatMessageW failed: 317\r\n");
 }
+
+std::string NameOf(const ::testing::TestParamInfo<WindowsImage>& info) { return ImageName(info.param); }
+
+INSTANTIATE_TEST_SUITE_P(Images, ServiceUnderWine, ::testing::ValuesIn(BothImages), NameOf);
+INSTANTIATE_TEST_SUITE_P(Images, ServiceEventsUnderWine, ::testing::ValuesIn(BothImages), NameOf);
+INSTANTIATE_TEST_SUITE_P(Images, MessageTableUnderWine, ::testing::ValuesIn(BothImages), NameOf);
 
 // Linux has no service control manager: both actions say so and fail.
 TEST(ServiceOnLinux, InstallAndRemoveFindNoServiceManager) {

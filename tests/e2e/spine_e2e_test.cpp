@@ -45,31 +45,30 @@ std::string HelpBytes() {
   return bytes + "\r\n";
 }
 
-enum class Target { Linux, Wine };
+// The Linux program, and the two Windows images under Wine. Both images meet the same
+// expectations.
+enum class Target { Linux, WineX64, WineX86 };
 
-std::string TargetName(Target target) { return target == Target::Linux ? "linux" : "wine"; }
+bool UnderWine(Target target) { return target != Target::Linux; }
+WindowsImage ImageOf(Target target) { return target == Target::WineX86 ? WindowsImage::X86 : WindowsImage::X64; }
+
+std::string TargetName(Target target) {
+  return target == Target::Linux ? "linux" : std::string("wine-") + ImageName(ImageOf(target));
+}
+
+std::string ProgramOf(Target target) { return UnderWine(target) ? WindowsBuild(ImageOf(target)) : LinuxProgram(); }
 
 ProcessResult RunProgram(Target target, const std::vector<std::string>& arguments,
                   const ProcessOptions& options = {}) {
-  if (target == Target::Linux) {
-    std::vector<std::string> argv = {LinuxProgram()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return RunProcess(argv, options);
-  }
-  std::vector<std::string> argv = {WindowsExe()};
+  std::vector<std::string> argv = {ProgramOf(target)};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunWine(argv, options);
+  return UnderWine(target) ? RunWine(argv, options) : RunProcess(argv, options);
 }
 
 ProcessResult RunTerminal(Target target, const std::vector<std::string>& arguments) {
-  if (target == Target::Linux) {
-    std::vector<std::string> argv = {LinuxProgram()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    return RunInTerminal(argv);
-  }
-  std::vector<std::string> argv = {WindowsExe()};
+  std::vector<std::string> argv = {ProgramOf(target)};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return RunWineInTerminal(argv);
+  return UnderWine(target) ? RunWineInTerminal(argv) : RunInTerminal(argv);
 }
 
 std::string FileBytes(const std::string& path) {
@@ -80,7 +79,8 @@ std::string FileBytes(const std::string& path) {
 class Spine : public ::testing::TestWithParam<Target> {
  protected:
   void SetUp() override {
-    const std::string program = GetParam() == Target::Linux ? LinuxProgram() : WindowsExe();
+    if (UnderWine(GetParam())) SKIP_UNLESS_IMAGE_RUNS(ImageOf(GetParam()));
+    const std::string program = ProgramOf(GetParam());
     struct stat info;
     ASSERT_EQ(0, stat(program.c_str(), &info)) << program << " is not built";
   }
@@ -136,12 +136,12 @@ TEST_P(Spine, RedirectedOutputHoldsCodePageBytes) {
   ASSERT_NE(nullptr, mkdtemp(directory));
   const std::string out = std::string(directory) + "/out.txt";
   const std::string err = std::string(directory) + "/err.txt";
-  const std::string program = GetParam() == Target::Linux ? LinuxProgram() : WindowsExe();
+  const std::string program = ProgramOf(GetParam());
   const std::string launcher = GetParam() == Target::Linux ? "" : "wine ";
   const std::string script = "exec " + launcher + "\"$0\" \"$@\" >\"" + out + "\" 2>\"" + err + "\"";
 
   ProcessOptions options;
-  if (GetParam() == Target::Wine) {
+  if (UnderWine(GetParam())) {
     ASSERT_TRUE(PrepareWinePrefix());
     options.environment = WineEnvironment();
   }
@@ -173,7 +173,7 @@ TEST_P(Spine, TerminalGetsConsoleText) {
   ProcessResult help = RunTerminal(GetParam(), {"-?"});
   EXPECT_EQ(1, help.exitCode);
   std::string screen = ScreenText(help.out);
-  if (GetParam() == Target::Wine) {
+  if (UnderWine(GetParam())) {
     for (size_t at; (at = screen.find("\r\r\n")) != std::string::npos;) screen.erase(at, 1);
   }
   EXPECT_EQ(HelpBytes(), screen);
@@ -181,7 +181,7 @@ TEST_P(Spine, TerminalGetsConsoleText) {
   ProcessResult extra = RunTerminal(GetParam(), {"-i", "\xC3\x84\xC3\xBC\xE4\xB8\xAD"});
   EXPECT_EQ(2, extra.exitCode);
   screen = ScreenText(extra.out);
-  if (GetParam() == Target::Wine) {
+  if (UnderWine(GetParam())) {
     for (size_t at; (at = screen.find("\r\r\n")) != std::string::npos;) screen.erase(at, 1);
   }
   EXPECT_EQ("Extra charactes in the command line: \"\xC3\x84\xC3\xBC\xE4\xB8\xAD\"\r\n", screen);
@@ -190,7 +190,7 @@ TEST_P(Spine, TerminalGetsConsoleText) {
 // Without standard output the help vanishes; without standard error too, errors go to a
 // message box (on Linux the system log), and the exit codes stay.
 TEST_P(Spine, MissingStandardHandles) {
-  if (GetParam() == Target::Wine) {
+  if (UnderWine(GetParam())) {
     // Wine hands descriptors 1 and 2 on as the Windows standard handles whatever they are,
     // and when they were closed its loader has reused them (for the current folder and the
     // wineserver socket), so the program would write into Wine's own connection. Windows
@@ -215,7 +215,7 @@ TEST_P(Spine, MissingStandardHandles) {
 // The program name is skipped whole when it holds a blank.
 TEST_P(Spine, ProgramInAFolderWithABlank) {
   const std::string folder = SourceDir() + "/build/e2e folder " + TargetName(GetParam());
-  const std::string source = GetParam() == Target::Linux ? LinuxProgram() : WindowsExe();
+  const std::string source = ProgramOf(GetParam());
   const std::string copy = folder + (GetParam() == Target::Linux ? "/sorvanel" : "/sorvanel.exe");
   ASSERT_EQ(0, RunProcess({"mkdir", "-p", folder}).exitCode);
   ASSERT_EQ(0, RunProcess({"cp", source, copy}).exitCode);
@@ -226,9 +226,13 @@ TEST_P(Spine, ProgramInAFolderWithABlank) {
   RunProcess({"rm", "-rf", folder});
 }
 
-INSTANTIATE_TEST_SUITE_P(Programs, Spine, ::testing::Values(Target::Linux, Target::Wine),
+INSTANTIATE_TEST_SUITE_P(Programs, Spine, ::testing::Values(Target::Linux, Target::WineX64, Target::WineX86),
                          [](const ::testing::TestParamInfo<Target>& info) {
-                           return TargetName(info.param);
+                           std::string name = TargetName(info.param);
+                           for (char& ch : name) {
+                             if (ch == '-') ch = '_';
+                           }
+                           return name;
                          });
 
 }  // namespace

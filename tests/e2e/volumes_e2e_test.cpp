@@ -392,15 +392,19 @@ TEST(LinuxMounts, AFileSystemReachedOnlyThroughAFileMountIsWrittenOut) {
 // eligible: every template is reported as not found and a run without templates flushes
 // nothing, still with exit code 0. On Windows the same command lines flush the fixed,
 // removable and remote volumes (C: and the rest) and show a "Flushing" line for each.
-TEST(WineFlush, NoVolumeTakesPartSoEveryTemplateIsNotFound) {
+class WineFlush : public ::testing::TestWithParam<WindowsImage> {};
+
+TEST_P(WineFlush, NoVolumeTakesPartSoEveryTemplateIsNotFound) {
+  SKIP_UNLESS_IMAGE_RUNS(GetParam());
+  const std::string program = WindowsBuild(GetParam());
   struct stat info;
-  ASSERT_EQ(0, stat(WindowsExe().c_str(), &info)) << WindowsExe() << " is not built";
-  ProcessResult all = RunWine({WindowsExe(), "-v"});
+  ASSERT_EQ(0, stat(program.c_str(), &info)) << program << " is not built";
+  ProcessResult all = RunWine({program, "-v"});
   EXPECT_EQ(0, all.exitCode) << all.err;
   EXPECT_EQ("", all.out);
   EXPECT_EQ("", all.err);
 
-  ProcessResult some = RunWine({WindowsExe(), "-v", "C:", "D:\\Data\\*", "\\\\?\\Volume{*}\\", "c:"});
+  ProcessResult some = RunWine({program, "-v", "C:", "D:\\Data\\*", "\\\\?\\Volume{*}\\", "c:"});
   EXPECT_EQ(0, some.exitCode) << some.err;
   EXPECT_EQ("", some.out);
   EXPECT_EQ(
@@ -410,5 +414,10 @@ TEST(WineFlush, NoVolumeTakesPartSoEveryTemplateIsNotFound) {
       "Volume \"c:\" not found\r\n",
       some.err);
 }
+
+INSTANTIATE_TEST_SUITE_P(Images, WineFlush, ::testing::ValuesIn(BothImages),
+                         [](const ::testing::TestParamInfo<WindowsImage>& info) {
+                           return std::string(ImageName(info.param));
+                         });
 
 }  // namespace

@@ -2,9 +2,12 @@
 # Builds sorvanel.exe (x64 and x86) and the Linux program and packs the release:
 #   sorvanel-<version>-windows.zip             x64/ and x86/sorvanel.exe, README.txt,
 #                                              LICENSE.txt, sorvanel.ini.example (CR LF)
+#   sorvanel-<version>-windows-x64.msi         the Windows Installer packages (per machine, into
+#   sorvanel-<version>-windows-x86.msi         Program Files\Sorvanel, with the service), made
+#                                              by packaging/windows/msi.sh
 #   sorvanel-<version>-linux-<machine>.tar.gz  sorvanel-<version>/: the program, its man page
 #                                              sorvanel.1, README.md, LICENSE
-#   SHA256SUMS                                 the checksums of both
+#   SHA256SUMS                                 the checksums of all of them
 # into dist/, or into the folder given as the only argument. The version is the one in
 # src/version.h. Two runs over the same sources give byte-identical packages: every file
 # carries one fixed time (SOURCE_DATE_EPOCH, else the time of the last commit), the files
@@ -90,16 +93,27 @@ find "$staging" -exec touch -h -d "$stamp" {} +
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
 zip_name=sorvanel-$version-windows.zip
+msi_names=(sorvanel-$version-windows-x64.msi sorvanel-$version-windows-x86.msi)
 tar_name=sorvanel-$version-linux-$machine.tar.gz
-rm -f "$out/$zip_name" "$out/$tar_name" "$out/SHA256SUMS"
+rm -f "$out/$zip_name" "${msi_names[@]/#/$out/}" "$out/$tar_name" "$out/SHA256SUMS"
 
 # zip -X: no owner ids or extra time fields; -D: no folder entries; the list fixes the order.
 (cd "$windows" && zip -q -X -D -9 "$staging/$zip_name" "${windows_files[@]}")
 tar -C "$staging/linux" --format=gnu --sort=name --owner=0 --group=0 --numeric-owner \
   --mtime="$stamp" -cf - "$linux_name" | gzip -9 -n >"$staging/$tar_name"
 
-mv "$staging/$zip_name" "$staging/$tar_name" "$out/"
-(cd "$out" && sha256sum "$zip_name" "$tar_name" >SHA256SUMS)
+# The Windows Installer packages install the same files as the zip holds.
+for arch in x64 x86; do
+  mkdir -p "$staging/msi-$arch"
+  cp -p "$windows/$arch/sorvanel.exe" "$windows/README.txt" "$windows/LICENSE.txt" \
+    "$windows/sorvanel.ini.example" "$staging/msi-$arch/"
+  SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH bash packaging/windows/msi.sh "$arch" "$version" \
+    "$staging/msi-$arch" "$staging/sorvanel-$version-windows-$arch.msi"
+done
+
+mv "$staging/$zip_name" "${msi_names[@]/#/$staging/}" "$staging/$tar_name" "$out/"
+(cd "$out" && sha256sum "$zip_name" "${msi_names[@]}" "$tar_name" >SHA256SUMS)
 echo "release: $out/$zip_name"
+for name in "${msi_names[@]}"; do echo "release: $out/$name"; done
 echo "release: $out/$tar_name"
 echo "release: $out/SHA256SUMS"

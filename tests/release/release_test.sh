@@ -1,8 +1,9 @@
 #!/bin/bash
-# Makes the release twice and checks what a user gets: the files of both packages, the
-# machine types of the two Windows images, CR LF line ends of the Windows texts, the
-# checksums, a man page that renders without warnings and names every exit code, and
-# packages that are byte for byte the same in both runs. The second run differs in
+# Makes the release twice and checks what a user gets: the files of the packages, the
+# machine types of the two Windows images, CR LF line ends of the Windows texts, the tables
+# of the two Windows Installer packages, the checksums, a man page that renders without
+# warnings and names every exit code, and packages that are byte for byte the same in both
+# runs. The second run differs in
 # everything that must not matter: a later clock, another time zone, another umask.
 set -uo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -17,6 +18,8 @@ fail() {
 
 version=$(sed -nE 's/^#define SORVANEL_VERSION_TEXT "([0-9.]+)".*/\1/p' "$root/src/version.h")
 zip_name=sorvanel-$version-windows.zip
+msi_x64=sorvanel-$version-windows-x64.msi
+msi_x86=sorvanel-$version-windows-x86.msi
 tar_name=sorvanel-$version-linux-$(uname -m).tar.gz
 
 if ! bash "$root/scripts/release.sh" "$work/first" >"$work/first.log" 2>&1; then
@@ -35,14 +38,14 @@ if ! (umask 077 && TZ=Pacific/Chatham bash "$root/scripts/release.sh" "$work/sec
 fi
 
 dist=$work/first
-expected="SHA256SUMS $tar_name $zip_name"
+expected="SHA256SUMS $tar_name $msi_x64 $msi_x86 $zip_name"
 [[ "$(cd "$dist" && echo $(ls))" == "$expected" ]] || fail "dist holds $(ls "$dist"), not $expected"
 for file in $expected; do
   cmp -s "$dist/$file" "$work/second/$file" || fail "$file differs between two runs"
 done
 (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
 listed=$(cut -d' ' -f3 "$dist/SHA256SUMS" | sort | tr '\n' ' ')
-[[ "$listed" == "$tar_name $zip_name " ]] || fail "SHA256SUMS lists $listed"
+[[ "$listed" == "$tar_name $msi_x64 $msi_x86 $zip_name " ]] || fail "SHA256SUMS lists $listed"
 
 # Line ends: every line of a Windows text ends in CR LF, and no CR stands elsewhere.
 crlf_only() {
@@ -97,6 +100,123 @@ for needle in 'sc control Tamberlocke_Sorvanel 128' 'sc \\server control Tamberl
   'sorvanel -f' 'sorvanel.exe" -i' 'sorvanel.exe" -r' 'sorvanel.ini'; do
   grep -qF -- "$needle" "$windows/README.txt" || fail "README.txt does not say $needle"
 done
+
+# The Windows Installer packages, table by table: what they install where, how the service
+# is started and stopped, how versions replace each other and what the packages refuse. The
+# packages hold the zip's files, carry the release's time and are built again byte for byte
+# (above).
+msi_tables() {
+  local table
+  for table in Directory Component File FeatureComponents Media ServiceControl LaunchCondition \
+    Upgrade Property AppSearch RegLocator InstallExecuteSequence; do
+    msiinfo export "$1" "$table" | tail -n +4 | tr -d '\r' | tr '\t' '|' | sed "s/^/$table|/"
+  done | sed -E '/^(Component|Property\|ProductCode)\|/ s/\{[0-9A-F-]{36}\}/{GUID}/' | sort
+}
+release_time=$(date -u -d "@${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}" '+%a %b %e %H:%M:%S %Y')
+msi_codes=()
+for arch in x64 x86; do
+  msi=$dist/sorvanel-$version-windows-$arch.msi
+  name=$(basename "$msi")
+  if [[ $arch == x64 ]]; then
+    folder=ProgramFiles64Folder bits=256 template="x64;1033" upgrade=8C4A5F2E-3B71-4D09-A6E2-5F1C9B7D3E48
+    only64="LaunchCondition|VersionNT64|This package is for 64-bit Windows. On 32-bit Windows install $msi_x86."
+  else
+    folder=ProgramFilesFolder bits=0 template="Intel;1033" upgrade=2E7B9C41-6A3D-4F58-B1C0-8D4E2A6F9B17
+    only64=
+  fi
+  size() { stat -c %s "$windows/$1"; }
+  tables=$(grep -v '^$' <<TABLES | sort
+Directory|INSTALLDIR|$folder|Sorvanel
+Directory|$folder|TARGETDIR|.
+Directory|TARGETDIR||SourceDir
+Component|Program|{GUID}|INSTALLDIR|$bits||sorvanel.exe
+Component|Readme|{GUID}|INSTALLDIR|$bits||README.txt
+Component|License|{GUID}|INSTALLDIR|$bits||LICENSE.txt
+Component|SettingsExample|{GUID}|INSTALLDIR|$bits||sorvanel.ini.example
+File|sorvanel.exe|Program|sorvanel.exe|$(size $arch/sorvanel.exe)|||512|1
+File|README.txt|Readme|README.txt|$(size README.txt)|||512|2
+File|LICENSE.txt|License|LICENSE.txt|$(size LICENSE.txt)|||512|3
+File|sorvanel.ini.example|SettingsExample|sorvanel.ini.example|$(size sorvanel.ini.example)|||512|4
+FeatureComponents|Sorvanel|Program
+FeatureComponents|Sorvanel|Readme
+FeatureComponents|Sorvanel|License
+FeatureComponents|Sorvanel|SettingsExample
+Media|1|4||#cab1.cab||
+ServiceControl|Service|Tamberlocke_Sorvanel|163||1|Program
+LaunchCondition|NOT WIX_DOWNGRADE_DETECTED|A newer version of Sorvanel is already installed. Remove it first (msiexec /x) to install this older one.
+LaunchCondition|Installed OR NOT SERVICEIMAGEPATH OR WIX_UPGRADE_DETECTED|The service Tamberlocke_Sorvanel is already registered, but not by this package: by sorvanel -i, or by the package for the other architecture. Remove it first (sorvanel -r, or msiexec /x with that package).
+$only64
+Upgrade|{$upgrade}||$version||1||WIX_UPGRADE_DETECTED
+Upgrade|{$upgrade}|$version|||2||WIX_DOWNGRADE_DETECTED
+Property|ALLUSERS|1
+Property|ARPNOMODIFY|1
+Property|Manufacturer|Tamberlocke
+Property|ProductLanguage|1033
+Property|ProductCode|{GUID}
+Property|ProductName|Sorvanel
+Property|ProductVersion|$version
+Property|UpgradeCode|{$upgrade}
+Property|SecureCustomProperties|INSTALLDIR;NOSTART;WIX_DOWNGRADE_DETECTED;WIX_UPGRADE_DETECTED
+AppSearch|INSTALLDIR|InstalledFolder
+AppSearch|SERVICEIMAGEPATH|RegisteredService
+RegLocator|InstalledFolder|2|SOFTWARE\Tamberlocke\Sorvanel|InstallDir|$((bits / 16))
+RegLocator|RegisteredService|2|SYSTEM\CurrentControlSet\Services\Tamberlocke_Sorvanel|ImagePath|$((bits / 16 + 2))
+InstallExecuteSequence|FindRelatedProducts||25
+InstallExecuteSequence|AppSearch||50
+InstallExecuteSequence|LaunchConditions||100
+InstallExecuteSequence|ValidateProductID||700
+InstallExecuteSequence|CostInitialize||800
+InstallExecuteSequence|FileCost||900
+InstallExecuteSequence|CostFinalize||1000
+InstallExecuteSequence|MigrateFeatureStates||1200
+InstallExecuteSequence|InstallValidate||1400
+InstallExecuteSequence|InstallInitialize||1500
+InstallExecuteSequence|RemoveExistingProducts||1501
+InstallExecuteSequence|ProcessComponents||1600
+InstallExecuteSequence|UnpublishFeatures||1800
+InstallExecuteSequence|StopServices|VersionNT|1900
+InstallExecuteSequence|DeleteServices|VersionNT|2000
+InstallExecuteSequence|RemoveRegistryValues||2600
+InstallExecuteSequence|RemoveFiles||3500
+InstallExecuteSequence|InstallFiles||4000
+InstallExecuteSequence|WriteRegistryValues||5000
+InstallExecuteSequence|InstallServices|VersionNT|5800
+InstallExecuteSequence|MsiConfigureServices|VersionMsi >= "5.00"|5850
+InstallExecuteSequence|StartServices|VersionNT AND NOT NOSTART|5900
+InstallExecuteSequence|RegisterUser||6000
+InstallExecuteSequence|RegisterProduct||6100
+InstallExecuteSequence|PublishFeatures||6300
+InstallExecuteSequence|PublishProduct||6400
+InstallExecuteSequence|InstallFinalize||6600
+TABLES
+  )
+  differences=$(diff <(echo "$tables") <(msi_tables "$msi")) || fail "$name differs in its tables:
+$differences"
+  # No other table with rows: no custom action, nothing that could write sorvanel.ini.
+  filled=$(for table in $(msiinfo tables "$msi"); do
+    [[ -n "$(msiinfo export "$msi" "$table" | tail -n +4 | tr -d '\0')" ]] && echo "$table"
+  done | sort | tr '\n' ' ')
+  [[ "$filled" == "AdminExecuteSequence AdminUISequence AdvtExecuteSequence AppSearch Component \
+Directory Feature FeatureComponents File InstallExecuteSequence InstallUISequence LaunchCondition \
+Media MsiFileHash MsiServiceConfigFailureActions Property RegLocator Registry ServiceControl \
+ServiceInstall Upgrade _SummaryInformation " ]] || fail "$name has rows in the tables $filled"
+  summary=$(msiinfo suminfo "$msi")
+  for line in "Template: $template" "Created: $release_time" "Last saved: $release_time"; do
+    grep -qxF "$line" <<<"$summary" || fail "$name's summary does not say $line"
+  done
+  msi_codes+=("$(sed -nE 's/^Revision number \(UUID\): (\{[0-9A-F-]{36}\})$/\1/p' <<<"$summary")"
+    "$(msiinfo export "$msi" Property | tr -d '\r' | sed -nE 's/^ProductCode\t(\{[0-9A-F-]{36}\})$/\1/p')")
+  mkdir -p "$work/msi-$arch"
+  (cd "$work/msi-$arch" && msiextract "$msi" >/dev/null) || fail "msiextract cannot unpack $name"
+  for file in "$arch/sorvanel.exe" README.txt LICENSE.txt sorvanel.ini.example; do
+    cmp -s "$(find "$work/msi-$arch" -path "*/Sorvanel/${file#*/}")" "$windows/$file" ||
+      fail "$name does not hold the zip's $file"
+  done
+done
+# Two package codes and two product codes, all different: x64 and x86 are separate products.
+[[ $(printf '%s\n' "${msi_codes[@]}" | grep -c '^{') -eq 4 &&
+  $(printf '%s\n' "${msi_codes[@]}" | sort -u | wc -l) -eq 4 ]] ||
+  fail "the packages' package and product codes are ${msi_codes[*]}"
 
 # The Linux package.
 linux=$work/linux

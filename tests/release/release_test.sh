@@ -102,9 +102,10 @@ for needle in 'sc control Tamberlocke_Sorvanel 128' 'sc \\server control Tamberl
 done
 
 # The Windows Installer packages, table by table: what they install where, how the service
-# is started and stopped, how versions replace each other and what the packages refuse. The
-# packages hold the zip's files, carry the release's time and are built again byte for byte
-# (above).
+# is started and stopped, how versions replace each other and what the packages refuse (the
+# service's registration itself is compared with what -i registers by the unit test
+# MsiTables). The packages hold the zip's files, carry the release's time and are built again
+# byte for byte (above).
 msi_tables() {
   local table
   for table in Directory Component File FeatureComponents Media ServiceControl LaunchCondition \

@@ -72,6 +72,17 @@ SimRegistryValue SimGetRegistryValue(const std::u16string& path, const std::u16s
   return value == key->second.values.end() ? SimRegistryValue() : value->second.second;
 }
 
+std::vector<SimRegistryEntry> SimRegistryValues() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  std::vector<SimRegistryEntry> entries;
+  for (auto& key : state->keys) {
+    for (auto& value : key.second.values) {
+      entries.push_back({key.second.path, value.second.first, value.second.second});
+    }
+  }
+  return entries;
+}
+
 void SimSetRegistryValue(const std::u16string& path, const std::u16string& name, DWORD type,
                          const std::string& data) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());

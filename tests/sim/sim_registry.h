@@ -20,6 +20,13 @@ SimRegistryValue SimGetRegistryValue(const std::u16string& path, const std::u16s
 // A value as another program would have written it; the key and its parents are created.
 void SimSetRegistryValue(const std::u16string& path, const std::u16string& name, DWORD type,
                          const std::string& data);
+// Every value in the registry, in the order of their keys and names (compared without case),
+// with the key's path and the value's name as written.
+struct SimRegistryEntry {
+  std::u16string path, name;
+  SimRegistryValue value;
+};
+std::vector<SimRegistryEntry> SimRegistryValues();
 // A string value's text (without its terminator).
 std::u16string SimRegistryText(const std::u16string& path, const std::u16string& name);
 // The caller may only read HKEY_LOCAL_MACHINE, as a user without administrator rights.

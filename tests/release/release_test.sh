@@ -145,7 +145,7 @@ FeatureComponents|Sorvanel|SettingsExample
 Media|1|4||#cab1.cab||
 ServiceControl|Service|Tamberlocke_Sorvanel|163||1|Program
 LaunchCondition|NOT WIX_DOWNGRADE_DETECTED|A newer version of Sorvanel is already installed. Remove it first (msiexec /x) to install this older one.
-LaunchCondition|Installed OR NOT SERVICEIMAGEPATH OR WIX_UPGRADE_DETECTED|The service Tamberlocke_Sorvanel is already registered, but not by this package: by sorvanel -i, or by the package for the other architecture. Remove it first (sorvanel -r, or msiexec /x with that package).
+LaunchCondition|Installed OR NOT SERVICEIMAGEPATH OR WIX_UPGRADE_DETECTED OR WIX_DOWNGRADE_DETECTED|The service Tamberlocke_Sorvanel is already registered, but not by this package: by sorvanel -i, or by the package for the other architecture. Remove it first (sorvanel -r, or msiexec /x with that package).
 $only64
 Upgrade|{$upgrade}||$version||1||WIX_UPGRADE_DETECTED
 Upgrade|{$upgrade}|$version|||2||WIX_DOWNGRADE_DETECTED

@@ -97,7 +97,8 @@ for code in $codes; do
   grep -qE "^  $code " <<<"$readme_codes" || fail "README.txt does not explain exit code $code"
 done
 for needle in 'sc control Tamberlocke_Sorvanel 128' 'sc \\server control Tamberlocke_Sorvanel 128' \
-  'sorvanel -f' 'sorvanel.exe" -i' 'sorvanel.exe" -r' 'sorvanel.ini'; do
+  'sorvanel -f' 'sorvanel.exe" -i' 'sorvanel.exe" -r' 'sorvanel.ini' \
+  "msiexec /i $msi_x64 /qn NOSTART=1" "msiexec /x $msi_x64 /qn" '3010' '1603'; do
   grep -qF -- "$needle" "$windows/README.txt" || fail "README.txt does not say $needle"
 done
 
@@ -201,6 +202,7 @@ $differences"
 Directory Feature FeatureComponents File InstallExecuteSequence InstallUISequence LaunchCondition \
 Media MsiFileHash MsiServiceConfigFailureActions Property RegLocator Registry ServiceControl \
 ServiceInstall Upgrade _SummaryInformation " ]] || fail "$name has rows in the tables $filled"
+  grep -qF "{$upgrade}" "$windows/README.txt" || fail "README.txt does not give the upgrade code of $name"
   summary=$(msiinfo suminfo "$msi")
   for line in "Template: $template" "Created: $release_time" "Last saved: $release_time"; do
     grep -qxF "$line" <<<"$summary" || fail "$name's summary does not say $line"

@@ -8,9 +8,11 @@
 #
 # Two runs over the same files give the same bytes: the product code is derived from the
 # version and the architecture, the package code from those and the files, the upgrade code
-# is fixed for each architecture; the summary's times are SOURCE_DATE_EPOCH (else
-# 2026-01-01 00:00 UTC), and so are the times of the files in the cabinet, whose order is
-# the order of sorvanel.wxs.
+# is fixed for each architecture, and wixl derives each component code from the component's
+# folder and key file (the same in every version, different for x64 and x86). The summary's
+# times, which wixl takes from the clock, become SOURCE_DATE_EPOCH (else 2026-01-01 00:00
+# UTC), and so do the times of the files in the cabinet, whose order is that of
+# sorvanel.wxs.
 set -euo pipefail
 export LC_ALL=C TZ=UTC
 

@@ -91,7 +91,7 @@ std::string Folder(const std::vector<Row>& directories, const std::string& id,
 
 std::string Join(const std::vector<std::string>& parts, const std::string& separator) {
   std::string text;
-  for (const std::string& part : parts) text += (text.empty() ? "" : separator) + part;
+  for (const std::string& piece : parts) text += (text.empty() ? "" : separator) + piece;
   return text;
 }
 

@@ -13,12 +13,10 @@
 // for it to stop (Windows Installer waits up to 30 s, ServiceControl.Wait), so a running
 // service's program is still in use when the files are removed.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <fstream>
-#include <map>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -72,6 +70,12 @@ std::string Values(const std::string& key, const std::string& view = "/reg:64") 
     if (std::regex_match(text, match, line)) values += match.str(1) + " " + match.str(2) + " " + match.str(3) + "\n";
   }
   return values;
+}
+
+// The service key's values but for the two that Wine's service manager adds of its own
+// (PreshutdownTimeout, and WOW64, which marks a service registered by a 32-bit program).
+std::string ServiceValues() {
+  return std::regex_replace(Values(ServiceKey), std::regex("(PreshutdownTimeout|WOW64) .*\n"), "");
 }
 
 // The state number that "sc query" shows, or -1 when there is no such service.
@@ -178,9 +182,7 @@ TEST_P(PackageUnderWine, InstallsUpgradesRefusesADowngradeAndRemoves) {
       "Start REG_DWORD 0x2\nType REG_DWORD 0x10\n";
   const std::string source =
       "EventMessageFile REG_EXPAND_SZ " + program + "\nTypesSupported REG_DWORD 0x7\n";
-  std::string registered = Values(ServiceKey);
-  registered = std::regex_replace(registered, std::regex("(PreshutdownTimeout|WOW64) .*\n"), "");
-  EXPECT_EQ(registered, service);
+  EXPECT_EQ(ServiceValues(), service);
   EXPECT_EQ(Values(EventSourceKey), source);
   // The administrator's settings beside it.
   std::ofstream(folder + "/sorvanel.ini") << "[Main]\r\nSignature=Sorvanel\r\nInterval=60\r\n";
@@ -190,7 +192,7 @@ TEST_P(PackageUnderWine, InstallsUpgradesRefusesADowngradeAndRemoves) {
   ASSERT_EQ(install.exitCode, 0) << install.out;
   EXPECT_EQ(FileText(folder + "/README.txt"), "Sorvanel " SORVANEL_VERSION_TEXT "\r\n");
   EXPECT_EQ(FileText(folder + "/sorvanel.ini"), "[Main]\r\nSignature=Sorvanel\r\nInterval=60\r\n");
-  EXPECT_EQ(std::regex_replace(Values(ServiceKey), std::regex("(PreshutdownTimeout|WOW64) .*\n"), ""), service);
+  EXPECT_EQ(ServiceValues(), service);
   EXPECT_EQ(Values(EventSourceKey), source);
   EXPECT_FALSE(Registered(older));
   EXPECT_TRUE(Registered(newer));

@@ -57,9 +57,10 @@ if(NOT SORVANEL_SANITIZE)
   sorvanel_test_flags(e2e_tests)
   target_compile_definitions(e2e_tests PRIVATE SORVANEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   target_link_libraries(e2e_tests PRIVATE GTest::gtest GTest::gtest_main Threads::Threads)
-  # Wine and the real file systems are shared by these tests: run them one at a time.
+  # Wine and the real file systems are shared by these tests: one at a time, though beside
+  # the unit tests, which a Wine test mostly waits alongside.
   gtest_discover_tests(e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS e2e RUN_SERIAL TRUE TIMEOUT 300)
+    PROPERTIES LABELS e2e RESOURCE_LOCK wine-and-mounts TIMEOUT 300)
 
   add_executable(image_tests ${IMAGE_SOURCES} ${E2E_SUPPORT})
   target_include_directories(image_tests PRIVATE src tests)

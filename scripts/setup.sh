@@ -1,34 +1,38 @@
 #!/bin/bash
 # Installs what building, running and testing Sorvanel need on Debian 12.
-#   bash scripts/setup.sh         everything: the Linux program, the tests, MinGW-w64, Wine
-#                                 (64 and 32 bits, so both Windows images run), clang with the
-#                                 libFuzzer runtime, script(1), and zip, groff and msitools for
-#                                 the release packages
-#   bash scripts/setup.sh linux   only what building the Linux program needs
-# Run as root. Quiet, and does nothing when everything is there already.
+#   bash scripts/setup.sh          everything: host and windows below
+#   bash scripts/setup.sh host     the Linux program and the tests over the simulated Windows:
+#                                  GoogleTest, Google Benchmark, clang with the libFuzzer
+#                                  runtime, script(1)
+#   bash scripts/setup.sh windows  MinGW-w64, Wine (64 and 32 bits, so both Windows images
+#                                  run), and zip, groff and msitools for the release packages
+#   bash scripts/setup.sh linux    only what building the Linux program needs
+# Run as root. Quiet, and does nothing when everything is there already. Two profiles
+# cannot install at once (apt holds one lock).
 set -euo pipefail
 
+host=(
+  cmake ninja-build g++                      # the Linux program and the tests
+  libgtest-dev libgmock-dev libbenchmark-dev # GoogleTest, Google Benchmark
+  clang libclang-rt-14-dev                   # libFuzzer
+  bsdutils util-linux                        # script(1) for the terminal tests, unshare(1)
+)
+windows=(
+  mingw-w64                                  # sorvanel.exe, 64 and 32 bits
+  wine wine64                                # runs sorvanel.exe in the end-to-end tests
+  wine32:i386                                # ... and the 32-bit image, under WOW64
+  zip unzip                                  # the release packages and their test
+  groff-base man-db                          # renders the man page in the release test
+  wixl msitools                              # the Windows Installer packages
+)
 profile=${1:-all}
 case "$profile" in
-  linux)
-    packages=(cmake ninja-build g++)
-    ;;
-  all)
-    packages=(
-      cmake ninja-build g++                      # the Linux program and the tests
-      libgtest-dev libgmock-dev libbenchmark-dev # GoogleTest, Google Benchmark
-      mingw-w64                                  # sorvanel.exe, 64 and 32 bits
-      wine wine64                                # runs sorvanel.exe in the end-to-end tests
-      wine32:i386                                # ... and the 32-bit image, under WOW64
-      clang libclang-rt-14-dev                   # libFuzzer
-      bsdutils util-linux                        # script(1) for the terminal tests
-      zip unzip                                  # the release packages and their test
-      groff-base man-db                          # renders the man page in the release test
-      wixl msitools                              # the Windows Installer packages
-    )
-    ;;
+  linux) packages=(cmake ninja-build g++) ;;
+  host) packages=("${host[@]}") ;;
+  windows) packages=("${windows[@]}") ;;
+  all) packages=("${host[@]}" "${windows[@]}") ;;
   *)
-    echo "setup: unknown profile $profile (linux, or none for everything)" >&2
+    echo "setup: unknown profile $profile (linux, host, windows, or none for everything)" >&2
     exit 2
     ;;
 esac

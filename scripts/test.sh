@@ -6,58 +6,70 @@
 # unpacked), the benchmarks once, and a short run of each fuzz target, and checks that CTest
 # runs every case that each GoogleTest program lists. Fails when any part fails; the last
 # line counts builds and tests.
+#
+#   bash scripts/test.sh                  everything
+#   bash scripts/test.sh --without-32-bit everything, as on a kernel that does not run 32-bit
+#                                         programs: in a private mount namespace, Wine's
+#                                         32-bit loader is replaced by a program for no
+#                                         machine, which the kernel refuses to execute
+#
+# Two lanes share the machine's two cores. The Wine lane waits for Wine and MinGW-w64 to be
+# installed, builds the Windows images and runs the tests of build/test, whose Wine tests
+# spend most of their time waiting on Wine; the host lane builds and runs the sanitizer
+# tests and the fuzz targets meanwhile.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
-passed=0
-failed=0
-failures=()
-skipped=""
 log_dir=build/test-logs
 mkdir -p "$log_dir"
+# Each step appends its outcome here, from either lane: "passed N", "failed N <what>",
+# "skipped <line>".
+results=$log_dir/results
+: >"$results"
+
+started=$(date +%s)
+# A step's name with the seconds since the start, so that the log shows where time goes.
+step() { echo "== $1 (at $(($(date +%s) - started)) s)"; }
 
 # A build step counts once.
 build() {
   local preset=$1
-  echo "== build $preset"
+  step "build $preset"
   # -k 0: a target that fails to build does not keep the others from being built and tested.
   if { cmake --preset "$preset" && cmake --build --preset "$preset" -- -k 0; } >"$log_dir/build-$preset.log" 2>&1; then
-    passed=$((passed + 1))
+    echo "passed 1" >>"$results"
   else
-    failed=$((failed + 1))
-    failures+=("build $preset")
+    echo "failed 1 build $preset" >>"$results"
     tail -n 40 "$log_dir/build-$preset.log"
   fi
 }
 
-# A test run counts each test it ran.
+# A test run counts each test it ran. $2 is the build directory whose CTest runs.
 tests() {
-  local name=$1
-  shift
-  echo "== $name"
+  local name=$1 dir=$2
+  shift 2
+  step "$name"
   local log="$log_dir/$name.log"
-  local bad=0
   ctest "$@" 2>&1 | tee "$log" | grep -E '\*\*\*(Failed|Timeout|Not Run|Exception)|tests passed|Total Test time'
   local status=${PIPESTATUS[0]}
-  # Lines that tests print for the record, from the output log of the run just made.
-  local output
-  output=$(ls -t build/*/Testing/Temporary/LastTest.log 2>/dev/null | head -n 1)
-  [[ -n "$output" ]] && grep -hE '^(Fault sweep:|  not failed by the sweep:)' "$output"
-  # A suite that could not run here says so in one line, which the summary repeats.
-  [[ -n "$output" ]] && skipped+=$'\n'$(grep -hE '^x86 runs skipped:' "$output" | sort -u)
-  local summary
+  # Lines that tests print for the record, from the output log of this run.
+  local output="$dir/Testing/Temporary/LastTest.log"
+  if [[ -f "$output" ]]; then
+    grep -hE '^(Fault sweep:|  not failed by the sweep:)' "$output"
+    # A suite that could not run here says so in one line, which the summary repeats.
+    grep -hE '^x86 runs skipped:' "$output" | sort -u | sed 's/^/skipped /' >>"$results"
+  fi
+  local summary bad=0
   summary=$(grep -E "tests passed, [0-9]+ tests? failed out of [0-9]+" "$log" | tail -n 1)
   if [[ -n "$summary" ]]; then
     local total
     total=$(sed -E 's/.*out of ([0-9]+).*/\1/' <<<"$summary")
     bad=$(sed -E 's/.*passed, ([0-9]+) tests? failed.*/\1/' <<<"$summary")
-    passed=$((passed + total - bad))
-    failed=$((failed + bad))
-    ((bad > 0)) && failures+=("$name: $bad failed")
+    echo "passed $((total - bad))" >>"$results"
+    ((bad > 0)) && echo "failed $bad $name: $bad failed" >>"$results"
   fi
   if [[ $status -ne 0 && ( -z "$summary" || "$bad" -eq 0 ) ]]; then
-    failed=$((failed + 1))
-    failures+=("$name: ctest exited with $status")
+    echo "failed 1 $name: ctest exited with $status" >>"$results"
   fi
 }
 
@@ -72,30 +84,71 @@ cases_match() {
   listed=$("$dir/$program" --gtest_list_tests | grep -c '^  ')
   in_ctest=$(ctest --test-dir "$dir" -N -L "^$label\$" | sed -nE 's/^Total Tests: ([0-9]+)$/\1/p')
   if [[ -n "$in_ctest" && "$listed" -eq "$in_ctest" ]]; then
-    passed=$((passed + 1))
+    echo "passed 1" >>"$results"
   else
     echo "$program lists $listed cases, CTest runs ${in_ctest:-none} of them"
-    failed=$((failed + 1))
-    failures+=("$program: $listed cases listed, ${in_ctest:-no} tests in CTest")
+    echo "failed 1 $program: $listed cases listed, ${in_ctest:-no} tests in CTest" >>"$results"
   fi
 }
 
-if ! bash scripts/setup.sh; then
+summary() {
+  grep '^skipped ' "$results" | cut -d' ' -f2- | sort -u
+  grep '^failed ' "$results" | cut -d' ' -f3- | sed 's/^/FAILED: /'
+  local passed failed
+  passed=$(awk '$1 == "passed" { n += $2 } END { print n + 0 }' "$results")
+  failed=$(awk '$1 == "failed" { n += $2 } END { print n + 0 }' "$results")
+  echo "$passed passed, $failed failed"
+  [[ $failed -eq 0 ]]
+}
+
+if ! bash scripts/setup.sh host; then
   echo "setup failed"
   echo "0 passed, 1 failed"
   exit 1
 fi
 
-for preset in windows-x64 windows-x86 linux test test-asan fuzz; do
-  build "$preset"
-done
+if [[ ${1:-} == --without-32-bit ]]; then
+  # Wine's 32-bit loader must be there to be refused.
+  bash scripts/setup.sh windows || { echo "setup failed"; echo "0 passed, 1 failed"; exit 1; }
+  refused=$log_dir/wine-for-no-machine
+  cp /usr/lib/wine/wine "$refused"
+  # The ELF header's machine field (offset 18) set to none: execve answers ENOEXEC, as a
+  # kernel without 32-bit support answers for the real loader.
+  printf '\0\0' | dd of="$refused" bs=1 seek=18 conv=notrunc status=none
+  echo "Wine's 32-bit loader refused by the kernel in this run"
+  exec unshare -m --propagation private \
+    bash -c 'mount --bind "$1" /usr/lib/wine/wine && exec bash scripts/test.sh' bash "$refused"
+fi
 
-tests image-and-reproducibility --preset test -L image
-tests unit-linux-e2e-bench --preset test -LE image
-tests sanitizers --preset test-asan
-tests fuzz --test-dir build/fuzz -L fuzz --output-on-failure
+# Wine and MinGW-w64 are the longest to install: they come while the host builds.
+bash scripts/setup.sh windows >"$log_dir/setup-windows.log" 2>&1 &
+setup_windows=$!
 
-echo "== cases listed against tests run"
+build linux
+build test
+
+# The host lane.
+(
+  build test-asan
+  tests sanitizers build/test-asan --preset test-asan
+  build fuzz
+  tests fuzz build/fuzz --test-dir build/fuzz -L fuzz --output-on-failure
+) >"$log_dir/host-lane.log" 2>&1 &
+host_lane=$!
+
+# The Wine lane.
+if ! wait "$setup_windows"; then
+  cat "$log_dir/setup-windows.log"
+  echo "failed 1 setup of MinGW-w64 and Wine" >>"$results"
+fi
+build windows-x64
+build windows-x86
+tests unit-e2e-image-release-bench build/test --preset test
+
+wait "$host_lane"
+cat "$log_dir/host-lane.log"
+
+step "cases listed against tests run"
 for program in unit_tests:unit linux_backend_tests:linux e2e_tests:e2e image_tests:image; do
   cases_match build/test "${program%%:*}" "${program#*:}"
 done
@@ -106,7 +159,5 @@ done
 if [[ -f build/windows-x64/sorvanel.exe ]]; then
   echo "sorvanel.exe (x64): $(stat -c %s build/windows-x64/sorvanel.exe) bytes"
 fi
-grep -v '^$' <<<"$skipped" | sort -u
-for failure in "${failures[@]}"; do echo "FAILED: $failure"; done
-echo "$passed passed, $failed failed"
-[[ $failed -eq 0 ]]
+step "done"
+summary

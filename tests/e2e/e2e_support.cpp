@@ -180,12 +180,18 @@ std::string WindowsBuild(WindowsImage image, const std::string& name) {
   return SourceDir() + "/build/windows-" + ImageName(image) + "/" + name;
 }
 
+// Debian's wine, wineboot, msiexec and reg wrappers take the 32-bit loader whenever wine32 is
+// installed, and a kernel without 32-bit support cannot execute it. The 64-bit loader runs
+// everything else, and hands a 32-bit image on to the 32-bit loader by itself.
+const char* WineLoader() { return "/usr/lib/wine/wine64"; }
+const char* WineLoader32() { return "/usr/lib/wine/wine"; }
+
 // Wine's 32-bit loader (package wine32) is a 32-bit Linux program: when it runs, the kernel
 // runs 32-bit programs and Wine can run the 32-bit image.
 std::string ImageCannotRun(WindowsImage image) {
   if (image == WindowsImage::X64) return "";
   static std::string why = [] {
-    const char loader[] = "/usr/lib/wine/wine";
+    const char* loader = WineLoader32();
     if (access(loader, X_OK) != 0) return std::string("Wine's 32-bit loader (wine32:i386) is not installed");
     ProcessResult probe = RunProcess({loader, "--version"});
     if (probe.exitCode != 0) {
@@ -205,6 +211,7 @@ std::vector<std::string> WineEnvironmentWith(const std::vector<std::string>& ext
   // start. One locale, so that the prefix's code pages (ANSI 1252, OEM 437) do not depend
   // on the machine that runs the tests.
   std::vector<std::string> environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all",
+                                          std::string("WINELOADER=") + WineLoader(),
                                           "DISPLAY", "WAYLAND_DISPLAY",
                                           "WINEDLLOVERRIDES=mscoree,mshtml=", "LANG=C.UTF-8",
                                           "LC_ALL"};
@@ -212,16 +219,18 @@ std::vector<std::string> WineEnvironmentWith(const std::vector<std::string>& ext
   return environment;
 }
 
-// What the prefix was made for: Wine's version and the Windows architectures installed. A
-// prefix made before wine32 was installed, say, no longer boots ("could not load
-// kernel32.dll"), so a prefix whose stamp differs is made again.
+// What the prefix was made for: Wine's version, the Windows architectures installed and
+// whether the 32-bit loader runs (a prefix made without it has no 32-bit side). A prefix
+// made before wine32 was installed, say, no longer boots ("could not load kernel32.dll"), so
+// a prefix whose stamp differs is made again.
 std::string WineStamp() {
-  std::string stamp = RunProcess({"wine", "--version"}).out;
+  std::string stamp = RunProcess({WineLoader(), "--version"}).out;
   for (const char* architecture : {"/usr/lib/x86_64-linux-gnu/wine/x86_64-windows",
                                    "/usr/lib/i386-linux-gnu/wine/i386-windows", "/usr/lib/wine/wine"}) {
     struct stat info;
     if (stat(architecture, &info) == 0) stamp += std::string(architecture) + "\n";
   }
+  if (ImageCannotRun(WindowsImage::X86).empty()) stamp += "32-bit loader runs\n";
   return stamp;
 }
 
@@ -253,7 +262,7 @@ bool EnsureWinePrefix() {
     options.environment = WineEnvironmentWith({});
     RunProcess({"wineserver", "-k"}, options);
     RunProcess({"rm", "-rf", prefix});
-    ProcessResult boot = RunProcess({"wineboot", "-i"}, options);
+    ProcessResult boot = RunProcess({WineLoader(), "wineboot", "-i"}, options);
     ProcessResult settle = RunProcess({"wineserver", "-w"}, options);
     if (boot.exitCode == 0 && !settle.timedOut) {
       int fd = open(marker.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
@@ -298,10 +307,11 @@ bool StartWineSession(bool captureEvents) {
   RunProcess({"wineserver", "-k"}, options);
   RunProcess({"wineserver", "-w"}, options);
   if (RunProcess({"sh", "-c", "wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
-  std::string boot = "wineboot >/dev/null 2>&1";
+  const std::string wineboot = ShellQuote(WineLoader()) + " wineboot >/dev/null 2>";
+  std::string boot = wineboot + "&1";
   ProcessOptions bootOptions = options;
   if (captureEvents) {
-    boot = "wineboot >/dev/null 2>" + ShellQuote(WineSessionLog());
+    boot = wineboot + ShellQuote(WineSessionLog());
     bootOptions.environment = WineEnvironmentWith({"WINEDEBUG=-all,err+eventlog"});
   }
   if (RunProcess({"sh", "-c", boot}, bootOptions).exitCode != 0) return false;
@@ -310,7 +320,7 @@ bool StartWineSession(bool captureEvents) {
   const long long deadline = NowMs() + 60000;
   bool running = false;
   do {
-    ProcessResult mountManager = RunProcess({"wine", "sc", "query", "MountMgr"}, options);
+    ProcessResult mountManager = RunProcess({WineLoader(), "sc", "query", "MountMgr"}, options);
     running = mountManager.out.find("RUNNING") != std::string::npos;
   } while (!running && NowMs() < deadline && usleep(500000) == 0);
   if (running) session = captureEvents ? Session::capturingEvents : Session::plain;
@@ -342,7 +352,8 @@ std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
 
 namespace {
 
-// Runs `wine <arguments>` in the private prefix through one of the two process runners.
+// Runs the Wine loader with <arguments> in the private prefix through one of the two
+// process runners.
 ProcessResult RunUnderWine(const std::vector<std::string>& arguments, const ProcessOptions& options,
                            ProcessResult (*runner)(const std::vector<std::string>&, const ProcessOptions&)) {
   if (!PrepareWinePrefix()) {
@@ -352,7 +363,7 @@ ProcessResult RunUnderWine(const std::vector<std::string>& arguments, const Proc
   }
   ProcessOptions wineOptions = options;
   wineOptions.environment = WineEnvironmentWith(options.environment);
-  std::vector<std::string> argv = {"wine"};
+  std::vector<std::string> argv = {WineLoader()};
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return runner(argv, wineOptions);
 }

@@ -39,6 +39,10 @@ const WindowsImage BothImages[] = {WindowsImage::X64, WindowsImage::X86};
 const char* ImageName(WindowsImage image);  // "x64" or "x86"
 // A program of that image's build: build/windows-x64/<name> or build/windows-x86/<name>.
 std::string WindowsBuild(WindowsImage image, const std::string& name = "sorvanel.exe");
+// Wine's 64-bit loader, which runs every Wine program of the tests (a 32-bit image it hands
+// on to the 32-bit loader), and the 32-bit loader, which only a kernel with 32-bit support runs.
+const char* WineLoader();
+const char* WineLoader32();
 // Empty when Wine can run the image here; otherwise why not, in one line (the 32-bit image
 // needs wine32 and a kernel that runs 32-bit programs).
 std::string ImageCannotRun(WindowsImage image);

@@ -160,7 +160,7 @@ TEST_P(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
   ProcessOptions options;
   ASSERT_TRUE(PrepareWinePrefix());
   options.environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all"};
-  ProcessResult result = RunInTerminal({"wine", WindowsBuild(image), "-i"}, options);
+  ProcessResult result = RunInTerminal({WineLoader(), WindowsBuild(image), "-i"}, options);
   EXPECT_EQ(result.exitCode, 7);
   std::string screen = ScreenText(result.out + result.err);
   std::regex sequence(

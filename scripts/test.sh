@@ -132,7 +132,7 @@ build test
   build test-asan
   tests sanitizers build/test-asan --preset test-asan
   build fuzz
-  tests fuzz build/fuzz --test-dir build/fuzz -L fuzz --output-on-failure
+  tests fuzz build/fuzz --test-dir build/fuzz -L fuzz --output-on-failure -j 2
 ) >"$log_dir/host-lane.log" 2>&1 &
 host_lane=$!
 

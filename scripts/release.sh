@@ -8,11 +8,21 @@
 #   sorvanel-<version>-linux-<machine>.tar.gz  sorvanel-<version>/: the program, its man page
 #                                              sorvanel.1, README.md, LICENSE
 #   SHA256SUMS                                 the checksums of all of them
+#   SHA256SUMS.asc                             with SORVANEL_GPG_KEY: its OpenPGP signature
 # into dist/, or into the folder given as the only argument. The version is the one in
 # src/version.h. Two runs over the same sources give byte-identical packages: every file
 # carries one fixed time (SOURCE_DATE_EPOCH, else the time of the last commit), the files
 # stand in a fixed order with fixed modes, and no owner names, time zones or compression
 # timestamps get in. Installs what it needs first, as the other scripts do.
+#
+# Given a certificate (SORVANEL_SIGN_PFX and SORVANEL_SIGN_PASSWORD_FILE, or SORVANEL_SIGN_CERT
+# and SORVANEL_SIGN_KEY; see packaging/windows/sign.sh), both images are signed with
+# Authenticode before they are packed, so the zip and the packages carry the signed ones, and
+# then both packages. Given SORVANEL_GPG_KEY, an OpenPGP key id in GNUPGHOME, SHA256SUMS gets
+# a detached ASCII-armoured signature. Without a timestamp server (SORVANEL_TIMESTAMP_URL)
+# every signature carries the same fixed time as the files, so signed runs with the same keys
+# are byte-identical too. Everything is made in a temporary folder and moved to dist/ only
+# when it is all signed and verified.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -43,6 +53,25 @@ fi
 stamp="@$SOURCE_DATE_EPOCH"
 machine=$(uname -m)
 
+# The keys are checked before anything is built, so that an unusable one stops the release
+# at once, with what is wrong with it.
+authenticode=${SORVANEL_SIGN_PFX:-}${SORVANEL_SIGN_PASSWORD_FILE:-}${SORVANEL_SIGN_CERT:-}${SORVANEL_SIGN_KEY:-}
+openpgp=${SORVANEL_GPG_KEY:-}
+if [[ -n "$authenticode" ]]; then
+  bash packaging/windows/sign.sh || { echo "release: the certificate cannot sign" >&2; exit 1; }
+fi
+if [[ -n "$openpgp" ]] && ! gpg --batch --list-secret-keys "$openpgp" >/dev/null 2>&1; then
+  echo "release: no secret OpenPGP key $openpgp in ${GNUPGHOME:-$HOME/.gnupg}" >&2
+  exit 1
+fi
+if [[ -z "$authenticode" && -z "$openpgp" ]]; then
+  echo "release: not signed (no SORVANEL_SIGN_PFX or SORVANEL_SIGN_CERT, no SORVANEL_GPG_KEY)"
+elif [[ -z "$authenticode" ]]; then
+  echo "release: Windows files not signed (no SORVANEL_SIGN_PFX or SORVANEL_SIGN_CERT)"
+elif [[ -z "$openpgp" ]]; then
+  echo "release: SHA256SUMS not signed (no SORVANEL_GPG_KEY)"
+fi
+
 # The already-built presets are reused; the Windows images are reproducible builds.
 for preset in windows-x64 windows-x86 linux; do
   log="build/release-$preset.log"
@@ -64,12 +93,22 @@ fill() {
 crlf() {
   sed -e 's/\r$//' -e 's/$/\r/' "$1"
 }
+# Authenticode signatures, in place, at the release's time; a failure ends the release here,
+# before anything of it reaches the release folder.
+sign() {
+  SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH bash packaging/windows/sign.sh "$@" ||
+    { echo "release: stopped: a file could not be signed, nothing was released" >&2; exit 1; }
+}
 
 # The Windows package.
 windows=$staging/windows
 mkdir -p "$windows/x64" "$windows/x86"
 cp build/windows-x64/sorvanel.exe "$windows/x64/sorvanel.exe"
 cp build/windows-x86/sorvanel.exe "$windows/x86/sorvanel.exe"
+# Signed before they are packed: the zip and the packages hold the signed images.
+if [[ -n "$authenticode" ]]; then
+  sign "$windows/x64/sorvanel.exe" "$windows/x86/sorvanel.exe"
+fi
 fill packaging/windows/README.txt | crlf /dev/stdin >"$windows/README.txt"
 crlf LICENSE >"$windows/LICENSE.txt"
 crlf packaging/windows/sorvanel.ini.example >"$windows/sorvanel.ini.example"
@@ -95,7 +134,7 @@ out=$(cd "$out" && pwd)
 zip_name=sorvanel-$version-windows.zip
 msi_names=(sorvanel-$version-windows-x64.msi sorvanel-$version-windows-x86.msi)
 tar_name=sorvanel-$version-linux-$machine.tar.gz
-rm -f "$out/$zip_name" "${msi_names[@]/#/$out/}" "$out/$tar_name" "$out/SHA256SUMS"
+rm -f "$out/$zip_name" "${msi_names[@]/#/$out/}" "$out/$tar_name" "$out/SHA256SUMS" "$out/SHA256SUMS.asc"
 
 # zip -X: no owner ids or extra time fields; -D: no folder entries; the list fixes the order.
 (cd "$windows" && zip -q -X -D -9 "$staging/$zip_name" "${windows_files[@]}")
@@ -110,10 +149,23 @@ for arch in x64 x86; do
   SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH bash packaging/windows/msi.sh "$arch" "$version" \
     "$staging/msi-$arch" "$staging/sorvanel-$version-windows-$arch.msi"
 done
+if [[ -n "$authenticode" ]]; then
+  sign "${msi_names[@]/#/$staging/}"
+fi
 
-mv "$staging/$zip_name" "${msi_names[@]/#/$staging/}" "$staging/$tar_name" "$out/"
-(cd "$out" && sha256sum "$zip_name" "${msi_names[@]}" "$tar_name" >SHA256SUMS)
-echo "release: $out/$zip_name"
-for name in "${msi_names[@]}"; do echo "release: $out/$name"; done
-echo "release: $out/$tar_name"
-echo "release: $out/SHA256SUMS"
+sums=(SHA256SUMS)
+(cd "$staging" && sha256sum "$zip_name" "${msi_names[@]}" "$tar_name" >SHA256SUMS)
+if [[ -n "$openpgp" ]]; then
+  # gpg's clock stands still at the release's time, which the signature then carries.
+  if ! gpg --batch --yes --local-user "$openpgp" --faked-system-time "$SOURCE_DATE_EPOCH!" --armor \
+    --detach-sign --output "$staging/SHA256SUMS.asc" "$staging/SHA256SUMS" >"$staging/gpg.log" 2>&1 ||
+    ! gpg --batch --verify "$staging/SHA256SUMS.asc" "$staging/SHA256SUMS" >>"$staging/gpg.log" 2>&1; then
+    cat "$staging/gpg.log" >&2
+    echo "release: signing SHA256SUMS with the OpenPGP key $openpgp failed" >&2
+    exit 1
+  fi
+  sums+=(SHA256SUMS.asc)
+fi
+
+mv "$staging/$zip_name" "${msi_names[@]/#/$staging/}" "$staging/$tar_name" "${sums[@]/#/$staging/}" "$out/"
+for name in "$zip_name" "${msi_names[@]}" "$tar_name" "${sums[@]}"; do echo "release: $out/$name"; done

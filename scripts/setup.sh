@@ -5,7 +5,8 @@
 #                                  GoogleTest, Google Benchmark, clang with the libFuzzer
 #                                  runtime, script(1)
 #   bash scripts/setup.sh windows  MinGW-w64, Wine (64 and 32 bits, so both Windows images
-#                                  run), and zip, groff and msitools for the release packages
+#                                  run), zip, groff and msitools for the release packages,
+#                                  and osslsigncode, OpenSSL and GnuPG to sign them
 #   bash scripts/setup.sh linux    only what building the Linux program needs
 # Run as root. Quiet, and does nothing when everything is there already. Two profiles
 # cannot install at once (apt holds one lock).
@@ -24,6 +25,7 @@ windows=(
   zip unzip                                  # the release packages and their test
   groff-base man-db                          # renders the man page in the release test
   wixl msitools                              # the Windows Installer packages
+  osslsigncode openssl gnupg                 # Authenticode and OpenPGP signatures, test keys
 )
 profile=${1:-all}
 case "$profile" in

@@ -75,6 +75,9 @@ if(NOT SORVANEL_SANITIZE)
   # already when scripts/test.sh runs it) and unpacked and checked.
   add_test(NAME release_packages COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/release_test.sh)
   set_tests_properties(release_packages PROPERTIES LABELS release RUN_SERIAL TRUE TIMEOUT 900)
+  # The same, signed with throw-away keys, and stopped by unusable ones.
+  add_test(NAME release_signed COMMAND bash ${CMAKE_SOURCE_DIR}/tests/release/signed_release_test.sh)
+  set_tests_properties(release_signed PROPERTIES LABELS release RUN_SERIAL TRUE TIMEOUT 900)
 endif()
 
 if(SORVANEL_BENCH)

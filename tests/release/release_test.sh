@@ -4,8 +4,10 @@
 # of the two Windows Installer packages, the checksums, a man page that renders without
 # warnings and names every exit code, and packages that are byte for byte the same in both
 # runs. The second run differs in
-# everything that must not matter: a later clock, another time zone, another umask.
+# everything that must not matter: a later clock, another time zone, another umask. Both are
+# unsigned releases (signed_release_test.sh makes signed ones).
 set -uo pipefail
+unset SORVANEL_SIGN_PFX SORVANEL_SIGN_PASSWORD_FILE SORVANEL_SIGN_CERT SORVANEL_SIGN_KEY SORVANEL_GPG_KEY
 root=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -38,6 +40,8 @@ if ! (umask 077 && TZ=Pacific/Chatham bash "$root/scripts/release.sh" "$work/sec
 fi
 
 dist=$work/first
+grep -qx 'release: not signed (no SORVANEL_SIGN_PFX or SORVANEL_SIGN_CERT, no SORVANEL_GPG_KEY)' "$work/first.log" ||
+  fail "the release does not say that it did not sign"
 expected="SHA256SUMS $tar_name $msi_x64 $msi_x86 $zip_name"
 [[ "$(cd "$dist" && echo $(ls))" == "$expected" ]] || fail "dist holds $(ls "$dist"), not $expected"
 for file in $expected; do

@@ -1,0 +1,106 @@
+#!/bin/bash
+# Makes a signed release twice, with a throw-away CA, code-signing certificate and OpenPGP key
+# made here (make_certificates.sh), once with the PKCS#12 file and once with the same
+# certificate and key as PEM files, and checks what an administrator checks: the four
+# Authenticode signatures verify against the CA, a changed byte breaks one, the zip and both
+# packages hold the signed images, the built images stay unsigned, SHA256SUMS.asc verifies,
+# and the two runs are byte for byte the same. Then the release with unusable certificates:
+# each stops with what is wrong, before anything reaches the release folder.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+export GNUPGHOME=$work/gnupg
+trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$work"' EXIT
+failures=0
+
+fail() {
+  echo "FAILED: $*"
+  failures=$((failures + 1))
+}
+
+version=$(sed -nE 's/^#define SORVANEL_VERSION_TEXT "([0-9.]+)".*/\1/p' "$root/src/version.h")
+zip_name=sorvanel-$version-windows.zip
+msi_x64=sorvanel-$version-windows-x64.msi
+msi_x86=sorvanel-$version-windows-x86.msi
+tar_name=sorvanel-$version-linux-$(uname -m).tar.gz
+
+keys=$work/keys
+bash "$root/tests/release/make_certificates.sh" "$keys" || { echo "FAILED: making the certificates"; exit 1; }
+mkdir -m 700 "$GNUPGHOME"
+gpg --batch --passphrase '' --quick-gen-key 'Sorvanel throw-away <release@example.invalid>' \
+  ed25519 sign never 2>/dev/null || { echo "FAILED: making the OpenPGP key"; exit 1; }
+gpg_key=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" {print $10; exit}')
+# The release's time: now, after the certificates and the key were made.
+export SOURCE_DATE_EPOCH=$(date +%s)
+built=$(sha256sum "$root"/build/windows-x*/sorvanel.exe)
+
+# release <folder> <NAME=value>...: the release script with only those keys.
+release() {
+  local out=$1
+  shift
+  env -u SORVANEL_SIGN_PFX -u SORVANEL_SIGN_PASSWORD_FILE -u SORVANEL_SIGN_CERT -u SORVANEL_SIGN_KEY \
+    -u SORVANEL_TIMESTAMP_URL -u SORVANEL_GPG_KEY "$@" bash "$root/scripts/release.sh" "$out" >"$out.log" 2>&1
+}
+pfx=(SORVANEL_SIGN_PFX="$keys/signer.pfx" SORVANEL_SIGN_PASSWORD_FILE="$keys/password")
+pem=(SORVANEL_SIGN_CERT="$keys/signer.pem" SORVANEL_SIGN_KEY="$keys/signer.key")
+for run in first:pfx second:pem; do
+  name=${run%%:*} keyset=${run#*:}[@]
+  if ! release "$work/$name" "${!keyset}" SORVANEL_GPG_KEY="$gpg_key"; then
+    cat "$work/$name.log"
+    echo "FAILED: the $name signed run of the release script"
+    exit 1
+  fi
+done
+
+dist=$work/first
+expected="SHA256SUMS SHA256SUMS.asc $tar_name $msi_x64 $msi_x86 $zip_name"
+[[ "$(cd "$dist" && echo $(ls))" == "$expected" ]] || fail "dist holds $(ls "$dist"), not $expected"
+for file in $expected; do
+  cmp -s "$dist/$file" "$work/second/$file" || fail "$file differs between two signed runs"
+done
+[[ "$(sha256sum "$root"/build/windows-x*/sorvanel.exe)" == "$built" ]] || fail "the built images changed"
+gpg --batch --verify "$dist/SHA256SUMS.asc" "$dist/SHA256SUMS" 2>/dev/null || fail "SHA256SUMS.asc does not verify"
+[[ "$(head -n 1 "$dist/SHA256SUMS.asc")" == "-----BEGIN PGP SIGNATURE-----" ]] || fail "SHA256SUMS.asc is not ASCII-armoured"
+(cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not check"
+
+verifies() {
+  osslsigncode verify -CAfile "$keys/ca.pem" -in "$1" >"$work/verify.log" 2>&1
+}
+unzip -q "$dist/$zip_name" -d "$work/zip" || fail "cannot unpack $zip_name"
+for arch in x64 x86; do
+  image=$work/zip/$arch/sorvanel.exe
+  verifies "$image" || fail "$arch/sorvanel.exe in $zip_name does not verify: $(cat "$work/verify.log")"
+  grep -qx 'Message digest algorithm  : SHA256' "$work/verify.log" || fail "$arch/sorvanel.exe is not signed with SHA-256"
+  grep -qxF $'\tText description: Sorvanel' "$work/verify.log" || fail "$arch/sorvanel.exe's signature does not name Sorvanel"
+  msi=$dist/sorvanel-$version-windows-$arch.msi
+  verifies "$msi" || fail "$(basename "$msi") does not verify: $(cat "$work/verify.log")"
+  mkdir -p "$work/msi-$arch"
+  (cd "$work/msi-$arch" && msiextract "$msi" >/dev/null) || fail "msiextract cannot unpack $msi"
+  cmp -s "$(find "$work/msi-$arch" -name sorvanel.exe)" "$image" || fail "$(basename "$msi") does not hold the signed image"
+done
+changed=$work/changed.exe
+cp "$work/zip/x64/sorvanel.exe" "$changed"
+printf '\xff' | dd of="$changed" bs=1 seek=2000 conv=notrunc status=none
+verifies "$changed" && fail "x64/sorvanel.exe with one byte changed still verifies"
+
+# Unusable keys: each stops the release, naming the problem, and leaves no package behind.
+printf 'not the password\n' >"$keys/wrong-password"
+while IFS='|' read -r case problem settings; do
+  out=$work/$case
+  # shellcheck disable=SC2086 # the settings are words, paths without blanks
+  if release "$out" ${settings//@/$keys/}; then
+    fail "the release with $case did not stop"
+  elif ! grep -qF -- "${problem//@/$keys/}" "$out.log"; then
+    fail "the release with $case does not say \"${problem//@/$keys/}\": $(cat "$out.log")"
+  fi
+  [[ -z "$(ls -A "$out" 2>/dev/null)" ]] || fail "the release with $case left $(ls "$out") behind"
+done <<'CASES'
+wrong-password|password in @wrong-password does not open @signer.pfx (wrong password)|SORVANEL_SIGN_PFX=@signer.pfx SORVANEL_SIGN_PASSWORD_FILE=@wrong-password
+expired-certificate|the certificate in @expired.pem expired on|SORVANEL_SIGN_CERT=@expired.pem SORVANEL_SIGN_KEY=@signer.key
+mismatched-key|the key in @other.key does not belong to the certificate in @signer.pem|SORVANEL_SIGN_CERT=@signer.pem SORVANEL_SIGN_KEY=@other.key
+chain-without-its-ca|does not verify right after signing|SORVANEL_SIGN_CERT=@leaf.pem SORVANEL_SIGN_KEY=@signer.key
+unknown-openpgp-key|no secret OpenPGP key 0123456789ABCDEF|SORVANEL_GPG_KEY=0123456789ABCDEF
+CASES
+
+echo "signed release: $failures failed checks"
+[[ $failures -eq 0 ]]

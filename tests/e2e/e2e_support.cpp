@@ -180,6 +180,19 @@ std::string WindowsBuild(WindowsImage image, const std::string& name) {
   return SourceDir() + "/build/windows-" + ImageName(image) + "/" + name;
 }
 
+std::string SignedCopy(const std::string& file, const std::string& folder) {
+  const std::string copy = folder + "/" + file.substr(file.rfind('/') + 1);
+  const char script[] =
+      "set -e; unset SORVANEL_SIGN_PFX SORVANEL_SIGN_PASSWORD_FILE SORVANEL_TIMESTAMP_URL\n"
+      "rm -rf \"$1/keys\"; bash \"$0/tests/release/make_certificates.sh\" \"$1/keys\"\n"
+      "cp \"$2\" \"$3\"\n"
+      "SORVANEL_SIGN_CERT=\"$1/keys/signer.pem\" SORVANEL_SIGN_KEY=\"$1/keys/signer.key\" \\\n"
+      "  bash \"$0/packaging/windows/sign.sh\" \"$3\"\n"
+      "osslsigncode verify -CAfile \"$1/keys/ca.pem\" -in \"$3\" >/dev/null\n";
+  ProcessResult signing = RunProcess({"sh", "-c", script, SourceDir(), folder, file, copy});
+  return signing.exitCode == 0 ? copy : "";
+}
+
 // Debian's wine, wineboot, msiexec and reg wrappers take the 32-bit loader whenever wine32 is
 // installed, and a kernel without 32-bit support cannot execute it. The 64-bit loader runs
 // everything else, and hands a 32-bit image on to the 32-bit loader by itself.

@@ -39,6 +39,10 @@ const WindowsImage BothImages[] = {WindowsImage::X64, WindowsImage::X86};
 const char* ImageName(WindowsImage image);  // "x64" or "x86"
 // A program of that image's build: build/windows-x64/<name> or build/windows-x86/<name>.
 std::string WindowsBuild(WindowsImage image, const std::string& name = "sorvanel.exe");
+// A copy of <file> in <folder>, signed as the release signs it (packaging/windows/sign.sh)
+// with throw-away keys that tests/release/make_certificates.sh makes anew in <folder>/keys; ""
+// when signing failed or the copy's signature does not verify against the throw-away CA.
+std::string SignedCopy(const std::string& file, const std::string& folder);
 // Wine's 64-bit loader, which runs every Wine program of the tests (a 32-bit image it hands
 // on to the 32-bit loader), and the 32-bit loader, which only a kernel with 32-bit support runs.
 const char* WineLoader();

@@ -254,6 +254,26 @@ TEST_P(PackageUnderWine, StartsTheServiceAndOnRemovalStopsAndDeletesIt) {
   EXPECT_TRUE(left == "" || left == "sorvanel.exe ") << left;
 }
 
+// A package made as a signed release makes it: from the signed image, then signed itself.
+// Wine's msiexec installs it, with the signed program, and removes it.
+TEST_P(PackageUnderWine, InstallsAndRemovesASignedPackage) {
+  const std::string image = SignedCopy(WindowsBuild(GetParam().image), work + "/signed");
+  ASSERT_NE(image, "");
+  const std::string package = SignedCopy(Build(SORVANEL_VERSION_TEXT, image), work + "/signed");
+  ASSERT_NE(package, "");
+
+  ProcessResult install = Msiexec("/i", package, {"NOSTART=1"});
+  ASSERT_EQ(install.exitCode, 0) << install.out;
+  const std::string folder = DriveC(GetParam().prefixFolder);
+  EXPECT_EQ(FileText(folder + "/sorvanel.exe"), FileText(image));
+  EXPECT_TRUE(Registered(package));
+
+  ProcessResult remove = Msiexec("/x", package);
+  EXPECT_EQ(remove.exitCode, 0) << remove.out;
+  EXPECT_EQ(Listing(folder), "");
+  EXPECT_FALSE(Registered(package));
+}
+
 INSTANTIATE_TEST_SUITE_P(Packages, PackageUnderWine, ::testing::ValuesIn(Packages),
                          [](const ::testing::TestParamInfo<Package>& info) {
                            return std::string(ImageName(info.param.image));

@@ -3,9 +3,9 @@
 # second build that must be byte-identical), the unit and scenario tests over the simulated
 # Windows (also under ASan and UBSan), the Linux backend's tests, the end-to-end tests of the
 # Linux program and of sorvanel.exe under Wine, the release packages (made twice and
-# unpacked), the benchmarks once, and a short run of each fuzz target, and checks that CTest
-# runs every case that each GoogleTest program lists. Fails when any part fails; the last
-# line counts builds and tests.
+# unpacked, unsigned and signed with throw-away keys), the benchmarks once, and a short run
+# of each fuzz target, and checks that CTest runs every case that each GoogleTest program
+# lists. Fails when any part fails; the last line counts builds and tests.
 #
 #   bash scripts/test.sh                  everything
 #   bash scripts/test.sh --without-32-bit everything, as on a kernel that does not run 32-bit

@@ -10,7 +10,7 @@
 # First it checks the certificate with openssl, whose findings are plainer than
 # osslsigncode's: the password opens the file, the key belongs to the certificate, the
 # certificate is valid now. Without files that is all it does. Each file is signed with
-# SHA-256 and the program name Sorvanel; without a timestamp server the signing time is
+# SHA-256 and the program name Sorvanel (no web address: the project has none); without a timestamp server the signing time is
 # SOURCE_DATE_EPOCH (else 2026-01-01 00:00 UTC), so the same key gives the same bytes. A
 # file is replaced only by a signed copy that verifies against the chain's own certificates
 # and the system's CA certificates. The password goes to the tools in files, never on a

@@ -24,7 +24,8 @@ gpg --batch --passphrase '' --quick-gen-key 'Sorvanel throw-away <release@exampl
   ed25519 sign never 2>/dev/null || { echo "FAILED: making the OpenPGP key"; exit 1; }
 gpg_key=$(gpg --batch --with-colons --list-secret-keys 2>/dev/null | awk -F: '$1 == "fpr" {print $10; exit}')
 # The release's time: now, after the certificates and the key were made.
-export SOURCE_DATE_EPOCH=$(date +%s)
+SOURCE_DATE_EPOCH=$(date +%s)
+export SOURCE_DATE_EPOCH
 built=$(sha256sum "$root"/build/windows-x*/sorvanel.exe)
 
 # release <folder> <NAME=value>...: the release script with only those keys; signed: one

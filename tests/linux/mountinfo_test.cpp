@@ -390,7 +390,7 @@ TEST_F(VolumeTableTest, FindsVolumesByNameAndByMountPoint) {
 
 struct ReachCase {
   const char* what;
-  const char* table;  // each line a file system of its own
+  std::string table;  // each line a file system of its own
   Strings reached;    // the mount points that lead to their file system, in table order
 };
 
@@ -417,13 +417,22 @@ TEST_F(VolumeTableTest, AMountPointCountsOnlyWhereItsPathLeadsToThatMount) {
        "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n40 45 8:2 / /y/sub rw - ext4 /dev/sda2 rw\n"
        "45 1 8:3 / /y rw - ext4 /dev/sda3 rw\n46 45 0:31 / /y rw - tmpfs tmpfs rw\n",
        {"/", "/y"}},
+      // Covering directories are looked up by length: lengths from 63 on share one mark.
+      {"a covered parent directory of 62 bytes, under a mount point of more than 62",
+       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n20 1 8:2 / /" + std::string(61, 'e') + "/sub rw - ext4 /dev/sda2 rw\n"
+       "21 1 0:30 / /" + std::string(61, 'e') + " rw - tmpfs tmpfs rw\n",
+       {"/", "/" + std::string(61, 'e')}},
+      {"a covered parent directory of more than 63 bytes",
+       "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n20 1 8:2 / /" + std::string(70, 'd') + "/sub rw - ext4 /dev/sda2 rw\n"
+       "21 1 0:30 / /" + std::string(70, 'd') + " rw - tmpfs tmpfs rw\n",
+       {"/", "/" + std::string(70, 'd')}},
       {"a container: its root's parent is outside, the host disk reached through a file",
        "600 599 0:50 / / rw - overlay overlay rw\n"
        "601 600 8:1 /var/lib/containers/c1/hosts /etc/hosts rw - ext4 /dev/sda1 rw\n",
        {"/", "/etc/hosts"}},
   };
   for (const ReachCase& c : cases) {
-    Build(c.table);
+    Build(c.table.c_str());
     Strings reached;
     for (int i = 0; i < table_.pathCount; ++i) reached.push_back(table_.paths[i].path);
     EXPECT_EQ(reached, c.reached) << c.what;

@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -121,6 +122,52 @@ TEST_F(Volumes, NamesThatAreNoVolumesAreRefused) {
                        OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(volume, INVALID_HANDLE_VALUE);
   EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+}
+
+// While a search is open, the buffer it wrote a name into is answered from that name only
+// when it still holds it; whatever the caller wrote there since is read as it stands.
+TEST_F(Volumes, TheBufferASearchFilledIsReadAsItStandsNow) {
+  const std::vector<std::u16string> volumes = AllVolumes();
+  ASSERT_FALSE(volumes.empty());
+  // The first volume is the one the search hands out; `other` is the root's, or the last.
+  const std::u16string other = RootVolume() != volumes[0] ? RootVolume() : volumes.back();
+  WCHAR name[MAX_PATH];
+  HANDLE search = FindFirstVolumeW(name, MAX_PATH);
+  ASSERT_NE(search, INVALID_HANDLE_VALUE);
+  const std::u16string given = name;
+  std::u16string otherDigit = given;
+  otherDigit[12] = otherDigit[12] == u'0' ? u'1' : u'0';
+  struct Edit {
+    const char* what;
+    std::u16string text;  // what the buffer holds when asked
+    DWORD error;          // 0: answered for the volume whose name that is
+  };
+  const Edit edits[] = {
+      {"as written", given, 0},
+      {"in other case", u"\\\\?\\VOLUME" + given.substr(10), 0},
+      {"another volume's name", other, 0},
+      {"a digit changed", otherDigit, ERROR_FILE_NOT_FOUND},
+      {"without its backslash", given.substr(0, 48), ERROR_INVALID_NAME},
+  };
+  for (const Edit& edit : edits) {
+    std::copy(edit.text.begin(), edit.text.end(), name);
+    name[edit.text.size()] = 0;
+    WCHAR list[4096];
+    DWORD length = 0;
+    BOOL ok = GetVolumePathNamesForVolumeNameW(name, list, 4096, &length);
+    EXPECT_EQ(ok != FALSE, edit.error == 0) << edit.what;
+    if (ok) {
+      const std::u16string volume = edit.text == other ? other : given;
+      WCHAR expected[4096];
+      DWORD expectedLength = 0;
+      ASSERT_TRUE(GetVolumePathNamesForVolumeNameW(volume.c_str(), expected, 4096, &expectedLength));
+      EXPECT_EQ(std::u16string(list, length), std::u16string(expected, expectedLength)) << edit.what;
+    } else {
+      EXPECT_EQ(GetLastError(), edit.error) << edit.what;
+      EXPECT_EQ(GetDriveTypeW(name), static_cast<UINT>(DRIVE_NO_ROOT_DIR)) << edit.what;
+    }
+  }
+  EXPECT_TRUE(FindVolumeClose(search));
 }
 
 TEST_F(Volumes, AVolumeOpensByItsDeviceNameAndIsWrittenOut) {

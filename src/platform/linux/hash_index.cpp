@@ -4,8 +4,9 @@
 #include <stdlib.h>
 
 bool CreateHashIndex(HashIndex* index, int capacity) {
+  // At most three quarters full: short probe walks, and a small index to fault in.
   size_t slots = 8;
-  while (slots < static_cast<size_t>(capacity) * 2) slots *= 2;
+  while (slots * 3 < static_cast<size_t>(capacity) * 4) slots *= 2;
   index->slots = static_cast<int*>(malloc(slots * sizeof(int)));
   index->mask = slots - 1;
   if (!index->slots) return false;

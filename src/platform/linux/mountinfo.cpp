@@ -16,24 +16,18 @@ bool IsOctal(char ch) { return ch >= '0' && ch <= '7'; }
 // Decodes each \ooo (three octal digits, a byte from 1 to 255) in place, from `field` up to
 // the end of the text or, when `atBlank`, up to the next blank, and terminates the decoded
 // text. Returns where it stopped, and in `stop` the character that was there (a blank or
-// 0). A field without escapes is only scanned: nothing moves before the first backslash.
+// 0). The field's end and its first backslash are found with the C library's scans, which
+// take many bytes a step; a field without escapes is only scanned, nothing moves.
 char* DecodeInPlace(char* field, bool atBlank, char* stop) {
-  // The characters that end a plain run: the terminator, a backslash, and a blank where
-  // it ends the field.
-  static const struct PlainBytes {
-    bool plain[256];
-    constexpr PlainBytes() : plain() {
-      for (int i = 0; i < 256; ++i) plain[i] = i != 0 && i != '\\' && i != ' ';
-    }
-  } Plain;
-  char* in = field;
-  if (atBlank) {
-    while (Plain.plain[static_cast<unsigned char>(*in)]) ++in;
-  } else {
-    while (*in && *in != '\\') ++in;
+  char* end = atBlank ? strchrnul(field, ' ') : field + strlen(field);
+  char* in = static_cast<char*>(memchr(field, '\\', static_cast<size_t>(end - field)));
+  *stop = *end;
+  if (!in) {
+    *end = 0;
+    return end;
   }
   char* out = in;
-  while (*in && !(atBlank && *in == ' ')) {
+  while (in < end) {
     if (in[0] == '\\' && IsOctal(in[1]) && IsOctal(in[2]) && IsOctal(in[3])) {
       int value = (in[1] - '0') * 64 + (in[2] - '0') * 8 + (in[3] - '0');
       if (value > 0 && value < 256) {
@@ -44,9 +38,8 @@ char* DecodeInPlace(char* field, bool atBlank, char* stop) {
     }
     *out++ = *in++;
   }
-  *stop = *in;
   *out = 0;
-  return in;
+  return end;
 }
 
 // Decodes the field at `field` up to the next blank and terminates it; returns where the
@@ -286,16 +279,23 @@ void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char
 }
 
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]) {
-  static const char Digits[] = "0123456789abcdef";
-  static const char Prefix[] = "\\\\?\\Volume{";
-  int n = 0;
-  for (const char* p = Prefix; *p; ++p) name[n++] = static_cast<WCHAR>(*p);
-  for (int i = 0; i < 16; ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) name[n++] = '-';
-    name[n++] = static_cast<WCHAR>(Digits[id[i] >> 4]);
-    name[n++] = static_cast<WCHAR>(Digits[id[i] & 15]);
-  }
-  name[n++] = '}';
-  name[n++] = '\\';
-  name[n] = 0;
+  // Every name is the same text but for its 32 digits, which are written into it two at a
+  // time from a table of every byte's two digits.
+  static const struct Template {
+    WCHAR text[LINUX_VOLUME_NAME_CAPACITY];
+    WCHAR digits[256][2];
+    constexpr Template() : text(), digits() {
+      const char shape[] = "\\\\?\\Volume{00000000-0000-0000-0000-000000000000}\\";
+      for (int i = 0; shape[i]; ++i) text[i] = static_cast<WCHAR>(shape[i]);
+      const char hex[] = "0123456789abcdef";
+      for (int b = 0; b < 256; ++b) {
+        digits[b][0] = static_cast<WCHAR>(hex[b >> 4]);
+        digits[b][1] = static_cast<WCHAR>(hex[b & 15]);
+      }
+    }
+  } Name;
+  // Where each byte's digits go: 8-4-4-4-12 digits after the brace.
+  static const unsigned char At[16] = {11, 13, 15, 17, 20, 22, 25, 27, 30, 32, 35, 37, 39, 41, 43, 45};
+  memcpy(name, Name.text, sizeof Name.text);
+  for (int i = 0; i < 16; ++i) memcpy(name + At[i], Name.digits[id[i]], sizeof Name.digits[0]);
 }

@@ -40,6 +40,8 @@ struct MountEntry {
 
 struct LinuxMountPath {
   int mountId;
+  unsigned length : 31;  // in bytes
+  unsigned ascii : 1;    // so its UTF-16 length is its length
   const char* path;
 };
 

@@ -50,15 +50,26 @@ uint64_t LengthBit(size_t length) { return uint64_t{1} << (length < 63 ? length 
 // Whether another mount in the same parent covers a directory above this mount point
 // ("/" or "/a" for "/a/b"), so that the path turns off into that mount before reaching it.
 // Only the directories whose length some mount point in that parent has are looked up
-// (`siblingLengths`), so a path is mostly just scanned for its separators.
+// (`siblingLengths`): the lengths below 63 are taken from the set bit by bit, and only from
+// 63 on is the path scanned for its separators.
 bool CoveredOnTheWay(const MountIndexes* indexes, const MountEntry* entries, const size_t* lengths,
                      int i, uint64_t siblingLengths) {
   const char* path = entries[i].mountPoint;
-  for (size_t k = 1; k < lengths[i]; ++k) {
-    if ((k == 1 || path[k] == '/') && (siblingLengths & LengthBit(k)) != 0 &&
-        MountedAt(indexes, entries, lengths, entries[i].parentId, path, k,
-                  HashBytes(PlaceHash(entries[i].parentId), path, k))) {
-      return true;
+  const size_t length = lengths[i];
+  auto coveredAt = [&](size_t k) {
+    return (k == 1 || path[k] == '/') &&
+           MountedAt(indexes, entries, lengths, entries[i].parentId, path, k,
+                     HashBytes(PlaceHash(entries[i].parentId), path, k));
+  };
+  // The lengths 1 .. min(length, 63) - 1, each with a bit of its own.
+  const size_t below = length < 63 ? length : 63;
+  uint64_t candidates = siblingLengths & ((uint64_t{1} << below) - 1) & ~uint64_t{1};
+  for (; candidates != 0; candidates &= candidates - 1) {
+    if (coveredAt(static_cast<size_t>(__builtin_ctzll(candidates)))) return true;
+  }
+  if ((siblingLengths & LengthBit(63)) != 0) {
+    for (size_t k = 63; k < length; ++k) {
+      if (coveredAt(k)) return true;
     }
   }
   return false;

@@ -76,6 +76,8 @@ int VolumeOf(LinuxVolumeTable* table, HashIndex* devices, const MountEntry* entr
   volume.minor = entry->minor;
   volume.fsType = entry->fsType;
   volume.source = entry->source;
+  volume.firstPath = 0;
+  volume.pathCount = 0;
   switch (kind) {
     case MountRemote: volume.driveType = DRIVE_REMOTE; break;
     case MountRamDisk: volume.driveType = DRIVE_RAMDISK; break;
@@ -117,14 +119,25 @@ bool IsExactName(const LinuxVolume* volume, LPCWSTR name, bool trailingBackslash
   return trailingBackslash ? name[i] == '\\' && name[i + 1] == 0 : name[i] == 0;
 }
 
-// The length of a path in bytes, and whether it is ASCII, so that its UTF-16 form is known
-// without decoding: mount points are ASCII nearly always.
-size_t MeasurePath(const char* path, bool* ascii) {
-  unsigned char seen = 0;
-  const char* p = path;
-  for (; *p; ++p) seen |= static_cast<unsigned char>(*p);
-  *ascii = seen < 0x80;
-  return static_cast<size_t>(p - path);
+// A mount point as the mount-path list needs it: its length in bytes, and whether it is
+// ASCII, so that its UTF-16 form is known without decoding (mount points are ASCII nearly
+// always). Eight bytes are checked at a time.
+LinuxMountPath MountPath(int mountId, const char* path) {
+  size_t length = strlen(path);
+  uint64_t seen = 0;
+  size_t k = 0;
+  for (; k + 8 <= length; k += 8) {
+    uint64_t word;
+    memcpy(&word, path + k, sizeof word);
+    seen |= word;
+  }
+  for (; k < length; ++k) seen |= static_cast<unsigned char>(path[k]);
+  LinuxMountPath entry;
+  entry.mountId = mountId;
+  entry.length = static_cast<unsigned>(length) & 0x7FFFFFFFu;
+  entry.ascii = (seen & 0x8080808080808080ull) == 0;
+  entry.path = path;
+  return entry;
 }
 
 }  // namespace
@@ -136,14 +149,17 @@ bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* 
   int lines = 1;
   for (const char* p = strchr(text, '\n'); p; p = strchr(p + 1, '\n')) ++lines;
   size_t n = static_cast<size_t>(lines);
-  MountEntry* entries = static_cast<MountEntry*>(calloc(n, sizeof(MountEntry)));
-  int* volumeOf = static_cast<int*>(calloc(n, sizeof(int)));
-  bool* reachable = static_cast<bool*>(calloc(n, sizeof(bool)));
+  // Room for every line; only what is filled in is ever touched, so these are not cleared:
+  // clearing would touch (and fault in) every page, where a table of many mounts of few
+  // file systems fills a small part of `volumes`.
+  MountEntry* entries = static_cast<MountEntry*>(malloc(n * sizeof(MountEntry)));
+  int* volumeOf = static_cast<int*>(malloc(n * sizeof(int)));
+  bool* reachable = static_cast<bool*>(malloc(n * sizeof(bool)));
   HashIndex devices = {};
-  table->volumes = static_cast<LinuxVolume*>(calloc(n, sizeof(LinuxVolume)));
-  table->paths = static_cast<LinuxMountPath*>(calloc(n, sizeof(LinuxMountPath)));
+  table->volumes = static_cast<LinuxVolume*>(malloc(n * sizeof(LinuxVolume)));
+  table->paths = static_cast<LinuxMountPath*>(malloc(n * sizeof(LinuxMountPath)));
   bool ok = entries && volumeOf && reachable && table->volumes && table->paths &&
-            CreateHashIndex(&devices, lines) && CreateHashIndex(&table->names, lines);
+            CreateHashIndex(&devices, lines);
 
   int count = 0;
   for (char* line = text; ok && line;) {
@@ -170,9 +186,10 @@ bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* 
   for (int i = 0; ok && i < count; ++i) {
     if (volumeOf[i] < 0 || !reachable[i]) continue;
     LinuxVolume& volume = table->volumes[volumeOf[i]];
-    table->paths[volume.firstPath + volume.pathCount++] = {entries[i].mountId, entries[i].mountPoint};
+    table->paths[volume.firstPath + volume.pathCount++] = MountPath(entries[i].mountId, entries[i].mountPoint);
   }
   table->pathCount = next;
+  ok = ok && CreateHashIndex(&table->names, table->count);
   if (ok) NameVolumes(table, probes);
 
   free(entries);
@@ -234,28 +251,29 @@ const LinuxVolume* FindVolumeByMountPoint(const LinuxVolumeTable* table, LPCWSTR
 
 DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LPWSTR list,
                     DWORD capacity) {
+  const LinuxMountPath* paths = table->paths + volume->firstPath;
   DWORD needed = 1;
   for (int i = 0; i < volume->pathCount; ++i) {
-    const char* path = table->paths[volume->firstPath + i].path;
-    bool ascii;
-    size_t bytes = MeasurePath(path, &ascii);
-    bool doubled = bytes > 0 && path[bytes - 1] == '\\';
-    DWORD units = ascii ? static_cast<DWORD>(bytes)
-                        : static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), nullptr, 0));
+    const LinuxMountPath& mount = paths[i];
+    bool doubled = mount.length > 0 && mount.path[mount.length - 1] == '\\';
+    DWORD units = mount.ascii ? mount.length
+                              : static_cast<DWORD>(Utf16FromUtf8(mount.path, static_cast<int>(mount.length), nullptr, 0));
     needed += units + 1 + (doubled ? 1 : 0);
   }
   if (!list || needed > capacity) return needed;
   DWORD at = 0;
   for (int i = 0; i < volume->pathCount; ++i) {
-    const char* path = table->paths[volume->firstPath + i].path;
-    bool ascii;
-    size_t bytes = MeasurePath(path, &ascii);
-    if (ascii) {
-      for (size_t k = 0; k < bytes; ++k) list[at++] = static_cast<unsigned char>(path[k]);
+    const LinuxMountPath& mount = paths[i];
+    if (mount.ascii) {
+      const unsigned char* bytes = reinterpret_cast<const unsigned char*>(mount.path);
+      const size_t length = mount.length;
+      WCHAR* out = list + at;
+      for (size_t k = 0; k < length; ++k) out[k] = bytes[k];
+      at += static_cast<DWORD>(length);
     } else {
-      at += static_cast<DWORD>(Utf16FromUtf8(path, static_cast<int>(bytes), list + at, static_cast<int>(capacity - at)));
+      at += static_cast<DWORD>(Utf16FromUtf8(mount.path, static_cast<int>(mount.length), list + at, static_cast<int>(capacity - at)));
     }
-    if (bytes > 0 && path[bytes - 1] == '\\') list[at++] = '\\';
+    if (mount.length > 0 && mount.path[mount.length - 1] == '\\') list[at++] = '\\';
     list[at++] = 0;
   }
   list[at] = 0;

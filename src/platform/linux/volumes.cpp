@@ -99,8 +99,11 @@ char* cachedText = nullptr;
 LinuxVolumeTable cachedTable = {};
 int openSearches = 0;
 // The position in the table of the volume a search handed out last: the calls that follow
-// usually ask about that one.
+// usually ask about that one. And the buffer it was written to, at least a name long: a
+// call that names that very buffer while a search is open is checked against that name as
+// one block, with no walk over the name's characters.
 int lastGiven = -1;
+const WCHAR* lastGivenTo = nullptr;
 
 // The whole mount table as one zero-terminated text; null with errno on failure.
 char* ReadMountTable(void) {
@@ -197,19 +200,34 @@ struct VolumeSearch {
 void ReleaseSearch(LinuxObject* object) {
   free(object->data);
   pthread_mutex_lock(&tableLock);
-  --openSearches;
+  if (--openSearches == 0) lastGivenTo = nullptr;
   pthread_mutex_unlock(&tableLock);
 }
 
+// Every volume name has the same length, its terminator filling the last unit.
 bool GiveName(const WCHAR* name, LPWSTR buffer, DWORD length) {
-  DWORD n = 0;
-  while (name[n]) ++n;
-  if (!buffer || n + 1 > length) {
+  if (!buffer || LINUX_VOLUME_NAME_CAPACITY > length) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  memcpy(buffer, name, (n + 1) * sizeof(WCHAR));
+  memcpy(buffer, name, LINUX_VOLUME_NAME_CAPACITY * sizeof(WCHAR));
   return true;
+}
+
+// Notes which volume was handed out, and into which buffer.
+void NoteGiven(int position, const WCHAR* buffer) {
+  pthread_mutex_lock(&tableLock);
+  lastGiven = position;
+  lastGivenTo = buffer;
+  pthread_mutex_unlock(&tableLock);
+}
+
+// With the table locked: the volume a search handed out last, when `name` is the buffer it
+// was written to and still holds its name with the trailing backslash, exactly.
+const LinuxVolume* HandedOutVolume(const LinuxVolumeTable* table, LPCWSTR name) {
+  if (openSearches == 0 || name != lastGivenTo || lastGiven < 0 || lastGiven >= table->count) return nullptr;
+  const LinuxVolume* volume = &table->volumes[lastGiven];
+  return memcmp(name, volume->name, sizeof volume->name) == 0 ? volume : nullptr;
 }
 
 // The mount id of an open descriptor, from /proc/self/fdinfo, for kernels whose statx does
@@ -314,8 +332,8 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
   }
   pthread_mutex_lock(&tableLock);
   ++openSearches;
-  lastGiven = 0;
   pthread_mutex_unlock(&tableLock);
+  NoteGiven(0, volumeName);
   return handle;
 }
 
@@ -328,9 +346,7 @@ extern "C" BOOL WINAPI FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWO
     return FALSE;
   }
   if (!GiveName(search->names[search->next], volumeName, bufferLength)) return FALSE;
-  pthread_mutex_lock(&tableLock);
-  lastGiven = search->next;
-  pthread_mutex_unlock(&tableLock);
+  NoteGiven(search->next, volumeName);
   ++search->next;
   return TRUE;
 }
@@ -342,19 +358,25 @@ extern "C" BOOL WINAPI FindVolumeClose(HANDLE findVolume) {
 
 extern "C" BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR volumePathNames,
                                                         DWORD bufferLength, LPDWORD returnLength) {
-  DWORD length = 0;
-  while (volumeName && volumeName[length]) ++length;
-  if (length == 0 || volumeName[length - 1] != '\\') {
-    SetLastError(ERROR_INVALID_NAME);
-    return FALSE;
-  }
-  const LinuxVolumeTable* table = LockCurrentTable();
-  if (!table) return FALSE;
-  const LinuxVolume* volume = FindVolumeByName(table, volumeName, true, lastGiven);
+  pthread_mutex_lock(&tableLock);
+  const LinuxVolumeTable* table = &cachedTable;
+  const LinuxVolume* volume = HandedOutVolume(table, volumeName);
   if (!volume) {
-    UnlockTable();
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
+    pthread_mutex_unlock(&tableLock);
+    DWORD length = 0;
+    while (volumeName && volumeName[length]) ++length;
+    if (length == 0 || volumeName[length - 1] != '\\') {
+      SetLastError(ERROR_INVALID_NAME);
+      return FALSE;
+    }
+    table = LockCurrentTable();
+    if (!table) return FALSE;
+    volume = FindVolumeByName(table, volumeName, true, lastGiven);
+    if (!volume) {
+      UnlockTable();
+      SetLastError(ERROR_FILE_NOT_FOUND);
+      return FALSE;
+    }
   }
   DWORD needed = MountPathList(table, volume, volumePathNames, bufferLength);
   UnlockTable();
@@ -370,7 +392,8 @@ extern "C" UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName) {
   if (!rootPathName) return DRIVE_NO_ROOT_DIR;
   const LinuxVolumeTable* table = LockCurrentTable();
   if (!table) return DRIVE_UNKNOWN;
-  const LinuxVolume* volume = FindVolumeByName(table, rootPathName, true, lastGiven);
+  const LinuxVolume* volume = HandedOutVolume(table, rootPathName);
+  if (!volume) volume = FindVolumeByName(table, rootPathName, true, lastGiven);
   if (!volume) volume = FindVolumeByMountPoint(table, rootPathName);
   UINT type = volume ? volume->driveType : DRIVE_NO_ROOT_DIR;
   UnlockTable();

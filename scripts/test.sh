@@ -16,7 +16,7 @@
 # Two lanes share the machine's two cores. The Wine lane waits for Wine and MinGW-w64 to be
 # installed, builds the Windows images and runs the tests of build/test, whose Wine tests
 # spend most of their time waiting on Wine; the host lane builds and runs the sanitizer
-# tests and the fuzz targets meanwhile.
+# tests, the image tests (once the images are built) and the fuzz targets meanwhile.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -70,6 +70,27 @@ tests() {
   fi
   if [[ $status -ne 0 && ( -z "$summary" || "$bad" -eq 0 ) ]]; then
     echo "failed 1 $name: ctest exited with $status" >>"$results"
+  fi
+}
+
+# The image tests run as their GoogleTest program, not through CTest, so that the host lane
+# can run them while the Wine lane's CTest runs in the same build directory. Counts each test.
+image_tests() {
+  local program=build/test/image_tests
+  step "image"
+  # A program that was not built has been counted by its build step.
+  [[ -x "$program" ]] || return 0
+  timeout 900 "$program" >"$log_dir/image.log" 2>&1
+  local status=$? ran bad
+  grep -E '^\[  FAILED  \] .* \([0-9]+ ms\)$|^\[  (PASSED|FAILED)  \] [0-9]+ tests?' "$log_dir/image.log"
+  ran=$(sed -nE 's/^\[==========\] ([0-9]+) tests? from .* ran\..*/\1/p' "$log_dir/image.log")
+  bad=$(grep -cE '^\[  FAILED  \] .* \([0-9]+ ms\)$' "$log_dir/image.log")
+  if [[ -n "$ran" ]]; then
+    echo "passed $((ran - bad))" >>"$results"
+    ((bad > 0)) && echo "failed $bad image: $bad failed" >>"$results"
+  fi
+  if [[ $status -ne 0 && ( -z "$ran" || "$bad" -eq 0 ) ]]; then
+    echo "failed 1 image: exited with $status" >>"$results"
   fi
 }
 
@@ -127,10 +148,14 @@ setup_windows=$!
 build linux
 build test
 
-# The host lane.
+# The host lane. The image tests need both Windows images, which the Wine lane builds.
+windows_built=$log_dir/windows-built
+rm -f "$windows_built"
 (
   build test-asan
   tests sanitizers build/test-asan --preset test-asan
+  while [[ ! -e "$windows_built" ]]; do sleep 1; done
+  image_tests
   build fuzz
   tests fuzz build/fuzz --test-dir build/fuzz -L fuzz --output-on-failure -j 2
 ) >"$log_dir/host-lane.log" 2>&1 &
@@ -143,7 +168,8 @@ if ! wait "$setup_windows"; then
 fi
 build windows-x64
 build windows-x86
-tests unit-e2e-image-release-bench build/test --preset test
+touch "$windows_built"
+tests unit-e2e-release-bench build/test --preset test -LE '^image$'
 
 wait "$host_lane"
 cat "$log_dir/host-lane.log"

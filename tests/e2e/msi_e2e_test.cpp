@@ -255,8 +255,9 @@ TEST_P(PackageUnderWine, StartsTheServiceAndOnRemovalStopsAndDeletesIt) {
 }
 
 // A package made as a signed release makes it: from the signed image, then signed itself.
-// Wine's msiexec installs it, with the signed program, and removes it. The x64 package only:
-// the x86 one is signed the same way, and the release test verifies both signatures.
+// Wine's msiexec installs it, with the signed program, which answers as the built image does
+// (the loader skips the appended signature), and removes it. The x64 package only: the x86
+// one is signed the same way, and the release test verifies both signatures.
 class SignedPackageUnderWine : public PackageUnderWine {};
 
 TEST_P(SignedPackageUnderWine, InstallsAndRemoves) {
@@ -270,6 +271,13 @@ TEST_P(SignedPackageUnderWine, InstallsAndRemoves) {
   const std::string folder = DriveC(GetParam().prefixFolder);
   EXPECT_EQ(FileText(folder + "/sorvanel.exe"), FileText(image));
   EXPECT_TRUE(Registered(package));
+  const std::string installed = std::string(GetParam().folder) + "\\sorvanel.exe";
+  for (const char* argument : {"-?", "-x", "-f"}) {
+    const ProcessResult built = RunWine({WindowsBuild(GetParam().image), argument});
+    const ProcessResult signedRun = RunWine({installed, argument});
+    EXPECT_EQ(signedRun.exitCode, built.exitCode) << argument;
+    EXPECT_EQ(signedRun.out + signedRun.err, built.out + built.err) << argument;
+  }
 
   ProcessResult remove = Msiexec("/x", package);
   EXPECT_EQ(remove.exitCode, 0) << remove.out;

@@ -226,36 +226,6 @@ TEST_P(Spine, ProgramInAFolderWithABlank) {
   RunProcess({"rm", "-rf", folder});
 }
 
-// The image as a signed release ships it, with the signature appended to the built one:
-// Windows' loader skips the signature, and so the program answers as the built image does.
-class SignedImage : public ::testing::TestWithParam<WindowsImage> {};
-
-TEST_P(SignedImage, AnswersAsTheBuiltImage) {
-  SKIP_UNLESS_IMAGE_RUNS(GetParam());
-  const std::string built = WindowsBuild(GetParam());
-  const std::string image = SignedCopy(built, SourceDir() + "/build/signed-e2e-" + ImageName(GetParam()));
-  ASSERT_NE("", image) << "signing a copy of " << built << " failed";
-  const struct {
-    std::vector<std::string> arguments;
-    int exitCode;
-  } cases[] = {{{"-?"}, 1}, {{"-x"}, 2}, {{"-i", "C:"}, 2}, {{"-f"}, 6}};
-  for (const auto& c : cases) {
-    std::vector<std::string> unsignedRun = {built}, signedRun = {image};
-    unsignedRun.insert(unsignedRun.end(), c.arguments.begin(), c.arguments.end());
-    signedRun.insert(signedRun.end(), c.arguments.begin(), c.arguments.end());
-    const ProcessResult expected = RunWine(unsignedRun), result = RunWine(signedRun);
-    EXPECT_EQ(c.exitCode, result.exitCode) << c.arguments[0];
-    EXPECT_EQ(expected.exitCode, result.exitCode) << c.arguments[0];
-    EXPECT_EQ(expected.out, result.out) << c.arguments[0];
-    EXPECT_EQ(expected.err, result.err) << c.arguments[0];
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Images, SignedImage, ::testing::ValuesIn(BothImages),
-                         [](const ::testing::TestParamInfo<WindowsImage>& info) {
-                           return std::string(ImageName(info.param));
-                         });
-
 INSTANTIATE_TEST_SUITE_P(Programs, Spine, ::testing::Values(Target::Linux, Target::WineX64, Target::WineX86),
                          [](const ::testing::TestParamInfo<Target>& info) {
                            std::string name = TargetName(info.param);

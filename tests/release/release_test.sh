@@ -8,17 +8,8 @@
 # unsigned releases (signed_release_test.sh makes signed ones).
 set -uo pipefail
 unset SORVANEL_SIGN_PFX SORVANEL_SIGN_PASSWORD_FILE SORVANEL_SIGN_CERT SORVANEL_SIGN_KEY SORVANEL_GPG_KEY
-root=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(mktemp -d)
+source "$(dirname "$0")/release_common.sh"
 trap 'rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
-
-version=$(sed -nE 's/^#define SORVANEL_VERSION_TEXT "([0-9.]+)".*/\1/p' "$root/src/version.h")
 zip_name=sorvanel-$version-windows.zip
 msi_x64=sorvanel-$version-windows-x64.msi
 msi_x86=sorvanel-$version-windows-x86.msi

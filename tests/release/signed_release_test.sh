@@ -5,18 +5,9 @@
 # the packages, the built images (unsigned still), SHA256SUMS.asc, and that both runs are the
 # same; then that unusable keys stop the release with the reason and leave nothing behind.
 set -uo pipefail
-root=$(cd "$(dirname "$0")/../.." && pwd)
-work=$(mktemp -d)
+source "$(dirname "$0")/release_common.sh"
 export GNUPGHOME=$work/gnupg
 trap 'gpgconf --kill gpg-agent 2>/dev/null; rm -rf "$work"' EXIT
-failures=0
-
-fail() {
-  echo "FAILED: $*"
-  failures=$((failures + 1))
-}
-
-version=$(sed -nE 's/^#define SORVANEL_VERSION_TEXT "([0-9.]+)".*/\1/p' "$root/src/version.h")
 keys=$work/keys
 bash "$root/tests/release/make_certificates.sh" "$keys" || { echo "FAILED: making the certificates"; exit 1; }
 mkdir -m 700 "$GNUPGHOME"

@@ -214,14 +214,6 @@ bool GiveName(const WCHAR* name, LPWSTR buffer, DWORD length) {
   return true;
 }
 
-// Notes which volume was handed out, and into which buffer.
-void NoteGiven(int position, const WCHAR* buffer) {
-  pthread_mutex_lock(&tableLock);
-  lastGiven = position;
-  lastGivenTo = buffer;
-  pthread_mutex_unlock(&tableLock);
-}
-
 // With the table locked: the volume a search handed out last, when `name` is the buffer it
 // was written to and still holds its name with the trailing backslash, exactly.
 const LinuxVolume* HandedOutVolume(const LinuxVolumeTable* table, LPCWSTR name) {
@@ -332,8 +324,9 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
   }
   pthread_mutex_lock(&tableLock);
   ++openSearches;
+  lastGiven = 0;
+  lastGivenTo = volumeName;
   pthread_mutex_unlock(&tableLock);
-  NoteGiven(0, volumeName);
   return handle;
 }
 
@@ -346,7 +339,10 @@ extern "C" BOOL WINAPI FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWO
     return FALSE;
   }
   if (!GiveName(search->names[search->next], volumeName, bufferLength)) return FALSE;
-  NoteGiven(search->next, volumeName);
+  pthread_mutex_lock(&tableLock);
+  lastGiven = search->next;
+  lastGivenTo = volumeName;
+  pthread_mutex_unlock(&tableLock);
   ++search->next;
   return TRUE;
 }

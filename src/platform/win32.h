@@ -264,6 +264,21 @@ typedef struct _ACL {
   WORD Sbz2;
 } ACL, *PACL;
 
+// Who may do what to a file or folder: the rights that let one replace a program.
+typedef DWORD SECURITY_INFORMATION;
+#define OWNER_SECURITY_INFORMATION 0x00000001L
+#define DACL_SECURITY_INFORMATION 0x00000004L
+#define INHERIT_ONLY_ACE 0x08
+#define FILE_WRITE_DATA 0x0002
+#define FILE_ADD_FILE 0x0002
+#define FILE_APPEND_DATA 0x0004
+#define FILE_ADD_SUBDIRECTORY 0x0004
+#define FILE_DELETE_CHILD 0x0040
+#define DELETE 0x00010000L
+#define WRITE_DAC 0x00040000L
+#define WRITE_OWNER 0x00080000L
+#define GENERIC_ALL 0x10000000u
+
 typedef struct _SECURITY_DESCRIPTOR {
   BYTE Revision;
   BYTE Sbz1;
@@ -453,6 +468,8 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL dacl
                                       BOOL daclDefaulted);
 BOOL WINAPI InitializeAcl(PACL acl, DWORD aclLength, DWORD aclRevision);
 BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD accessMask, PSID sid);
+BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION requested,
+                             PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD lengthNeeded);
 
 // advapi32: service control manager and service processes
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess);

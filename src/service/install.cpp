@@ -1,6 +1,7 @@
 // Registering the service (and starting it at once), and stopping and removing it.
 #include "service/install.h"
 
+#include "service/program_access.h"
 #include "support/last_error_text.h"
 #include "startup/program.h"
 #include "support/output.h"
@@ -37,10 +38,7 @@ void BuildServicePath(WCHAR (&path)[PATH_CAPACITY + 2]) {
   path[n + 1] = 0;
 }
 
-void ShowServiceFailure(LPCWSTR format) {
-  WCHAR error[ERROR_TEXT_CAPACITY];
-  ShowError(format, ServiceName, LastErrorText(error));
-}
+void ShowServiceFailure(LPCWSTR format) { ShowFailure(format, ServiceName); }
 
 const SC_ACTION RestartTwice[3] = {{SC_ACTION_RESTART, RESTART_DELAY_MILLISECONDS},
                             {SC_ACTION_RESTART, RESTART_DELAY_MILLISECONDS},
@@ -125,8 +123,13 @@ int StopService(SC_HANDLE service) {
 int InstallService(void) {
   SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
   if (!manager) {
-    WCHAR error[ERROR_TEXT_CAPACITY];
-    ShowError(TEXT("Cannot open Service Manager (%s)"), LastErrorText(error));
+    ShowFailure(TEXT("Cannot open Service Manager (%s)"));
+    return 7;
+  }
+  // A program that others can replace would run their code as LocalSystem: nothing is
+  // registered for it.
+  if (!ProgramIsGuarded(true)) {
+    CloseServiceHandle(manager);
     return 7;
   }
   WCHAR path[PATH_CAPACITY + 2];
@@ -151,8 +154,7 @@ int InstallService(void) {
     if (DeleteService(service)) {
       RemoveEventSource();
     } else {
-      WCHAR error[ERROR_TEXT_CAPACITY];
-      ShowError(TEXT("Cannot delete service (%s)"), LastErrorText(error));
+      ShowFailure(TEXT("Cannot delete service (%s)"));
     }
     result = 7;
   }
@@ -164,8 +166,7 @@ int InstallService(void) {
 int RemoveService(void) {
   SC_HANDLE manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_ALL_ACCESS);
   if (!manager) {
-    WCHAR error[ERROR_TEXT_CAPACITY];
-    ShowError(TEXT("Cannot open Service Manager (%s)"), LastErrorText(error));
+    ShowFailure(TEXT("Cannot open Service Manager (%s)"));
     return 7;
   }
   SC_HANDLE service = OpenServiceW(manager, ServiceName, SERVICE_ALL_ACCESS);

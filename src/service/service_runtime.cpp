@@ -8,6 +8,7 @@
 
 #include "service/event_security.h"
 #include "service/install.h"
+#include "service/program_access.h"
 #include "support/last_error_text.h"
 #include "service/settings.h"
 #include "startup/program.h"
@@ -23,11 +24,6 @@ namespace {
 
 #define CYCLE_MILLISECONDS 200
 #define WAIT_HINT_MILLISECONDS 1000
-
-void ShowFailure(LPCWSTR format) {
-  WCHAR error[ERROR_TEXT_CAPACITY];
-  ShowError(format, LastErrorText(error));
-}
 
 void ReportState(DWORD state) {
   __atomic_store_n(&ServiceRuntime.status.dwCurrentState, state, __ATOMIC_SEQ_CST);
@@ -127,6 +123,9 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   ReportState(SERVICE_RUNNING);
   LoadSettings();
   ReportSettingsInForce();
+  // Copied, or the package installed, to a folder that others can change: the service runs
+  // all the same, and says once per start what others can change.
+  ProgramIsGuarded(false);
   HANDLE event = CreateFlushEvent();
   if (!SetThreadPriority(GetCurrentThread(), ServiceSettings.threadPriority)) {
     WCHAR error[ERROR_TEXT_CAPACITY];

@@ -5,11 +5,6 @@
 
 namespace {
 
-void ShowFailure(LPCWSTR format) {
-  WCHAR errorText[ERROR_TEXT_CAPACITY];
-  ShowError(format, LastErrorText(errorText));
-}
-
 // Looks for the INTERACTIVE group (S-1-5-4) among the token's groups.
 bool TokenHoldsInteractive(HANDLE token, bool* interactive) {
   DWORD size = 0;

@@ -14,13 +14,11 @@ int NotifyService(bool verbose) {
       ShowError(TEXT("The service is not running"));
       return 6;
     }
-    WCHAR errorText[ERROR_TEXT_CAPACITY];
-    ShowError(TEXT("Cannot open flush event (%s)"), LastErrorText(errorText));
+    ShowFailure(TEXT("Cannot open flush event (%s)"));
     return 7;
   }
   if (!SetEvent(event)) {
-    WCHAR errorText[ERROR_TEXT_CAPACITY];
-    ShowError(TEXT("Cannot set flush event (%s)"), LastErrorText(errorText));
+    ShowFailure(TEXT("Cannot set flush event (%s)"));
     return 7;
   }
   if (verbose) ShowNote(TEXT("The service is notified"));

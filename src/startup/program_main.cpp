@@ -22,8 +22,7 @@ bool StoreModulePath(void) {
     length = 0;
   }
   if (length == 0) {
-    WCHAR errorText[ERROR_TEXT_CAPACITY];
-    ShowError(TEXT("Cannot get module path (%s)"), LastErrorText(errorText));
+    ShowFailure(TEXT("Cannot get module path (%s)"));
     return false;
   }
   return true;
@@ -47,8 +46,7 @@ int RunServiceDispatcher(void) {
   table[0].lpServiceName = DispatchServiceName;
   table[0].lpServiceProc = ServiceMain;
   if (!StartServiceCtrlDispatcherW(table)) {
-    WCHAR errorText[ERROR_TEXT_CAPACITY];
-    ShowError(TEXT("Cannot start service control dispatcher (%s)"), LastErrorText(errorText));
+    ShowFailure(TEXT("Cannot start service control dispatcher (%s)"));
     return 7;
   }
   return 0;

@@ -66,7 +66,7 @@ void WriteServiceEvent(WORD type, DWORD eventId, LPCWSTR first, LPCWSTR second) 
   DeregisterEventSource(source);
 }
 
-void LogServiceError(LPCWSTR text) {
+void LogServiceError(LPCWSTR text, WORD type) {
   DWORD turn = 1;
   // The other thread is in the table just now: log this one without asking it, rather than
   // wait for a thread that may run at idle priority.
@@ -76,6 +76,6 @@ void LogServiceError(LPCWSTR text) {
   }
   if (!turn) return;
   WCHAR count[SHORT_TEXT_CAPACITY];
-  WriteServiceEvent(EVENTLOG_ERROR_TYPE, turn > 1 ? EVENT_ERROR_REPEATED : EVENT_ERROR, text,
+  WriteServiceEvent(type, turn > 1 ? EVENT_ERROR_REPEATED : EVENT_ERROR, text,
                     turn > 1 ? FormatShortText(count, TEXT("%u"), turn - 1) : NULL);
 }

@@ -9,4 +9,5 @@
 void WriteServiceEvent(WORD type, DWORD eventId, LPCWSTR first, LPCWSTR second);
 // Logs an error text unless the same text was logged within the last hour; the event that
 // logs it again says how many repeats were held back meanwhile.
-void LogServiceError(LPCWSTR text);
+// A warning goes through the same rule.
+void LogServiceError(LPCWSTR text, WORD type = EVENTLOG_ERROR_TYPE);

@@ -6,3 +6,6 @@
 #include "support/error_text.h"
 
 LPWSTR LastErrorText(WCHAR (&buffer)[ERROR_TEXT_CAPACITY]);
+// Shows an error whose last "%s" receives that text; `subject`, when given, is the argument
+// before it.
+void ShowFailure(LPCWSTR format, LPCWSTR subject = nullptr);

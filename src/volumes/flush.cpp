@@ -3,10 +3,9 @@
 // the template names.
 #include "volumes/flush.h"
 
-#include "support/error_text.h"
 #include "support/format.h"
+#include "support/last_error_text.h"
 #include "support/output.h"
-#include "support/runtime.h"
 #include "support/text.h"
 #include "volumes/wildcard.h"
 
@@ -15,18 +14,6 @@ namespace {
 const DWORD VOLUME_NAME_CAPACITY = PATH_CAPACITY;
 const DWORD MOUNT_LIST_CAPACITY = PATH_CAPACITY;
 const DWORD FLUSH_MESSAGE_CAPACITY = 256;
-
-// Shows a message whose last "%s" receives the text of the thread's last error; an optional
-// first argument comes before it.
-void ShowSystemError(LPCWSTR format, LPCWSTR subject) {
-  WCHAR errorText[ERROR_TEXT_CAPACITY];
-  RuntimeHooks.describeError(errorText, ERROR_TEXT_CAPACITY, GetLastError());
-  if (subject) {
-    ShowError(format, subject, errorText);
-  } else {
-    ShowError(format, errorText);
-  }
-}
 
 // Reads the mount-path list of a volume. On failure the list is empty and its length 0.
 // The length is kept within the buffer and the list ends in its terminator whatever the
@@ -74,7 +61,7 @@ int FlushPass(LPCWSTR pattern, bool verbose) {
   WCHAR volumeName[VOLUME_NAME_CAPACITY];
   HANDLE search = FindFirstVolumeW(volumeName, VOLUME_NAME_CAPACITY);
   if (search == INVALID_HANDLE_VALUE) {
-    ShowSystemError(TEXT("Cannot enumerate volumes (%s)"), nullptr);
+    ShowFailure(TEXT("Cannot enumerate volumes (%s)"));
     return 3;
   }
   bool selectedAny = false;
@@ -85,7 +72,7 @@ int FlushPass(LPCWSTR pattern, bool verbose) {
     }
     if (!FindNextVolumeW(search, volumeName, VOLUME_NAME_CAPACITY)) {
       if (GetLastError() == ERROR_NO_MORE_FILES) break;
-      ShowSystemError(TEXT("Cannot find next volume (%s)"), nullptr);
+      ShowFailure(TEXT("Cannot find next volume (%s)"));
       FindVolumeClose(search);
       return 3;
     }
@@ -136,14 +123,14 @@ int FlushOneVolume(LPCWSTR volumeName, bool verbose) {
   if (volume == INVALID_HANDLE_VALUE) {
     // A volume that went away since the enumeration is passed over without a word.
     if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-      ShowSystemError(TEXT("Cannot open %s (%s)"), volumeName);
+      ShowFailure(TEXT("Cannot open %s (%s)"), volumeName);
     }
     return 0;
   }
   if (!FlushFileBuffers(volume)) {
     // Volumes whose file system has nothing to write out answer ERROR_INVALID_FUNCTION.
     if (GetLastError() != ERROR_INVALID_FUNCTION) {
-      ShowSystemError(TEXT("Cannot flush %s (%s)"), volumeName);
+      ShowFailure(TEXT("Cannot flush %s (%s)"), volumeName);
     }
   }
   CloseHandle(volume);

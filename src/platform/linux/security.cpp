@@ -124,3 +124,11 @@ extern "C" BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD ac
   if (aceRevision > acl->AclRevision) acl->AclRevision = static_cast<BYTE>(aceRevision);
   return TRUE;
 }
+
+// Linux files carry modes, not security descriptors, and only -i and the service read them:
+// both stop earlier here, since there is no service control manager.
+extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR,
+                                        DWORD, LPDWORD) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}

@@ -128,18 +128,16 @@ int InstallService(void) {
   }
   // A program that others can replace would run their code as LocalSystem: nothing is
   // registered for it.
-  if (!ProgramIsGuarded(true)) {
-    CloseServiceHandle(manager);
-    return 7;
+  SC_HANDLE service = NULL;
+  if (ProgramIsGuarded(true)) {
+    WCHAR path[PATH_CAPACITY + 2];
+    BuildServicePath(path);
+    service = CreateServiceW(manager, ServiceName, ServiceDisplayName, SERVICE_ALL_ACCESS,
+                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
+                             path, LoadOrderGroup, NULL, NULL, NULL, NULL);
+    if (!service) ShowServiceFailure(TEXT("Cannot create service %s (%s)"));
   }
-  WCHAR path[PATH_CAPACITY + 2];
-  BuildServicePath(path);
-  SC_HANDLE service = CreateServiceW(manager, ServiceName, ServiceDisplayName, SERVICE_ALL_ACCESS,
-                                     SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                     SERVICE_ERROR_NORMAL, path, LoadOrderGroup, NULL, NULL, NULL,
-                                     NULL);
   if (!service) {
-    ShowServiceFailure(TEXT("Cannot create service %s (%s)"));
     CloseServiceHandle(manager);
     return 7;
   }

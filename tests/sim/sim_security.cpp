@@ -3,6 +3,8 @@
 #include "sim/sim_security.h"
 
 #include <cstring>
+#include <map>
+#include <sstream>
 
 #include "sim/sim_internal.h"
 
@@ -122,5 +124,98 @@ extern "C" BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD revision, DWORD mask,
   memcpy(base + end + 4, &mask, 4);
   memcpy(base + end + 8, sid, SidBytes(sid));
   ++acl->AceCount;
+  return TRUE;
+}
+
+namespace {
+
+std::map<std::u16string, SimFileSecurity>* fileSecurity = nullptr;
+
+void ResetFileSecurity() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  delete fileSecurity;
+  fileSecurity = new std::map<std::u16string, SimFileSecurity>();
+}
+
+SimResetRegistration registration(ResetFileSecurity);
+
+// "S-1-5-32-545" as a binary SID.
+std::vector<BYTE> SidBytes(const std::string& text) {
+  std::vector<uint64_t> parts;
+  std::istringstream in(text.substr(2));
+  for (std::string part; std::getline(in, part, '-');) parts.push_back(std::stoull(part));
+  std::vector<BYTE> sid = {static_cast<BYTE>(parts[0]), static_cast<BYTE>(parts.size() - 2)};
+  for (int shift = 40; shift >= 0; shift -= 8) sid.push_back(static_cast<BYTE>(parts[1] >> shift));
+  for (size_t i = 2; i < parts.size(); ++i) {
+    for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<BYTE>(parts[i] >> shift));
+  }
+  return sid;
+}
+
+void Put(std::vector<BYTE>& bytes, size_t at, DWORD value, int size) {
+  for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<BYTE>(value >> (8 * i));
+}
+
+// A self-relative descriptor: the header, the owner, then the DACL.
+std::vector<BYTE> SelfRelative(const SimFileSecurity& security, SECURITY_INFORMATION requested) {
+  std::vector<BYTE> bytes(20, 0);
+  bytes[0] = SECURITY_DESCRIPTOR_REVISION;
+  WORD control = SE_SELF_RELATIVE;
+  if ((requested & OWNER_SECURITY_INFORMATION) && !security.owner.empty()) {
+    Put(bytes, 4, static_cast<DWORD>(bytes.size()), 4);
+    std::vector<BYTE> owner = SidBytes(security.owner);
+    bytes.insert(bytes.end(), owner.begin(), owner.end());
+  }
+  if ((requested & DACL_SECURITY_INFORMATION) && security.daclPresent) {
+    control |= SE_DACL_PRESENT;
+    if (!security.nullDacl) {
+      size_t acl = bytes.size();
+      Put(bytes, 16, static_cast<DWORD>(acl), 4);
+      bytes.resize(acl + 8, 0);
+      bytes[acl] = ACL_REVISION;
+      for (const SimAce& entry : security.aces) {
+        std::vector<BYTE> sid = SidBytes(entry.sid);
+        size_t at = bytes.size();
+        bytes.resize(at + 8, 0);
+        bytes[at] = static_cast<BYTE>(entry.type);
+        bytes[at + 1] = static_cast<BYTE>(entry.flags);
+        Put(bytes, at + 2, static_cast<DWORD>(8 + sid.size()), 2);
+        Put(bytes, at + 4, entry.mask, 4);
+        bytes.insert(bytes.end(), sid.begin(), sid.end());
+      }
+      Put(bytes, acl + 2, static_cast<DWORD>(bytes.size() - acl), 2);
+      Put(bytes, acl + 4, static_cast<DWORD>(security.aces.size()), 2);
+    }
+  }
+  Put(bytes, 2, control, 2);
+  return bytes;
+}
+
+}  // namespace
+
+void SimSetFileSecurity(const std::u16string& path, const SimFileSecurity& security) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  (*fileSecurity)[SimUpperAscii(path)] = security;
+}
+
+extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION requested,
+                                        PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                                        LPDWORD lengthNeeded) {
+  if (SimFault("GetFileSecurityW")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  SimFileSecurity security = {"S-1-5-32-544", true, false,
+                              {{ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, "S-1-5-18"},
+                               {ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, "S-1-5-32-544"},
+                               {ACCESS_ALLOWED_ACE_TYPE, 0x1200A9, "S-1-5-32-545"},
+                               {ACCESS_ALLOWED_ACE_TYPE, GENERIC_ALL, "S-1-3-0", 0x0B}}};
+  auto found = fileSecurity->find(SimUpperAscii(SimText(fileName)));
+  if (found != fileSecurity->end()) security = found->second;
+  std::vector<BYTE> bytes = SelfRelative(security, requested);
+  *lengthNeeded = static_cast<DWORD>(bytes.size());
+  if (length < bytes.size()) {
+    SimSetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  memcpy(descriptor, bytes.data(), bytes.size());
   return TRUE;
 }

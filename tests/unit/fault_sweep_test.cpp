@@ -283,6 +283,10 @@ const SiteRule Rules[] = {
     {"FlushFileBuffers", "", "Cannot flush \\\\?\\Volume{*(", OwnCode, Left::Nothing},
     // Installation and removal.
     {"OpenSCManagerW", "", "Cannot open Service Manager (", 7, Left::Nothing},
+    {"GetFileSecurityW", "InstallService", "Cannot read security of C:\\Program Files\\Sorvanel\\*(", 7,
+     Left::Nothing},
+    {"GetFileSecurityW", "ServiceMain", "Cannot read security of C:\\Program Files\\Sorvanel\\*(", OwnCode,
+     Left::Nothing},
     {"CreateServiceW", "", "Cannot create service Tamberlocke_Sorvanel (", 7, Left::Nothing},
     {"StartServiceW", "", "Cannot start service Tamberlocke_Sorvanel (", 7, Left::Nothing},
     {"DeleteService", "InstallService", "Cannot delete service (", 7, Left::Nothing},

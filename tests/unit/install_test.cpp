@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim/sim_registry.h"
+#include "sim/sim_security.h"
 #include "sim/sim_service.h"
 #include "sim/sim_time.h"
 #include "unit/child_run.h"
@@ -102,6 +103,78 @@ TEST(Install, RegistersAnAutomaticOwnProcessServiceAndStartsIt) {
     if (call == "ChangeServiceConfig2W" || call == "RegSetValueExW" || call == "StartServiceW") order += call + " ";
   }
   EXPECT_EQ(order, "ChangeServiceConfig2W ChangeServiceConfig2W RegSetValueExW RegSetValueExW StartServiceW ");
+}
+
+// The owner and DACL of the executable and its folder decide whether -i registers anything:
+// a broad group that owns either, or may write the file or add files to the folder, or
+// delete or re-permission either, could put its own program in the place of a LocalSystem
+// service. The refusal names the group, the right and the object.
+TEST(Install, RefusesAProgramThatBroadGroupsCanReplace) {
+  const std::u16string file = u"C:\\Program Files\\Sorvanel\\sorvanel.exe";
+  const std::u16string folder = u"C:\\Program Files\\Sorvanel\\";
+  const std::string domain = "S-1-5-21-1004336348-1177238915-682003330-";
+  const int allow = ACCESS_ALLOWED_ACE_TYPE;
+  const int deny = 1;  // ACCESS_DENIED_ACE_TYPE
+  const SimAce readers = {allow, 0x1200A9, "S-1-5-32-545"};
+  const SimAce admins = {allow, 0x1F01FF, "S-1-5-32-544"};
+  struct {
+    bool onFolder;
+    SimFileSecurity security;
+    std::string refusal;  // "<who may what>" before the object's path; "" when installed
+  } cases[] = {
+      // Each broad group, with each right that lets it replace the program.
+      {false, {"", true, false, {admins, {allow, FILE_WRITE_DATA, "S-1-1-0"}}}, "Everyone may write to "},
+      {false, {"", true, false, {{allow, FILE_APPEND_DATA, "S-1-2-0"}}}, "LOCAL may write to "},
+      {false, {"", true, false, {{allow, GENERIC_WRITE, "S-1-5-2"}}}, "NETWORK may write to "},
+      {false, {"", true, false, {{allow, GENERIC_ALL, "S-1-5-4"}}}, "INTERACTIVE may write to "},
+      {false, {"", true, false, {{allow, DELETE, "S-1-5-7"}}}, "ANONYMOUS LOGON may delete "},
+      {false, {"", true, false, {{allow, WRITE_DAC, "S-1-5-11"}}},
+       "Authenticated Users may change the permissions of "},
+      {false, {"", true, false, {{allow, WRITE_OWNER, "S-1-5-15"}}},
+       "This Organization may change the permissions of "},
+      {true, {"", true, false, {readers, {allow, FILE_ADD_FILE, "S-1-5-32-545"}}}, "Users may add files to "},
+      {true, {"", true, false, {{allow, FILE_ADD_SUBDIRECTORY, "S-1-5-32-546"}}}, "Guests may add files to "},
+      {true, {"", true, false, {{allow, FILE_DELETE_CHILD, domain + "513"}}}, "Domain Users may delete files in "},
+      {true, {"", true, false, {{allow, DELETE, domain + "514"}}}, "Domain Guests may delete files in "},
+      // What Wine shows for mode 0777, and a folder made under C:\ on Windows.
+      {true, {"", true, false, {{allow, 0x1301FF, "S-1-1-0"}}}, "Everyone may add files to "},
+      {true, {"", true, false, {admins, {allow, 0x1301BF, "S-1-5-11"}}}, "Authenticated Users may add files to "},
+      // No DACL (FAT, exFAT) or a null one: everyone may do anything; a broad owner may always
+      // change the permissions.
+      {false, {"", false, false, {}}, "Everyone may write to "},
+      {true, {"", true, true, {}}, "Everyone may add files to "},
+      {true, {"S-1-5-32-545", true, false, {admins}}, "Users may change the permissions of "},
+      // Fine: read and execute, rights that cannot replace the program, inherit-only entries,
+      // deny entries, an empty DACL, and the accounts that may: SYSTEM, Administrators,
+      // TrustedInstaller, the installing user, another domain group.
+      {true, {"", true, false, {readers, {allow, 0x1200A9 | 0x110, "S-1-1-0"}}}, ""},
+      {true, {"", true, false, {{allow, GENERIC_ALL, "S-1-5-32-545", INHERIT_ONLY_ACE | 3}}}, ""},
+      {false, {"", true, false, {{deny, 0x1F01FF, "S-1-1-0"}}}, ""},
+      {false, {"", true, false, {}}, ""},
+      {false, {"S-1-5-18", true, false, {{allow, 0x1F01FF, "S-1-5-18"}, admins,
+               {allow, 0x1F01FF, "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"},
+               {allow, 0x1F01FF, domain + "1001"}, {allow, 0x1F01FF, domain + "512"}}}, ""},
+  };
+  for (auto& c : cases) {
+    const std::u16string& path = c.onFolder ? folder : file;
+    SCOPED_TRACE(SimUtf8(path) + ": " + c.refusal);
+    SimFileSecurity security = c.security;
+    ChildRun run = RunAction(u"-i", [path, security] { SimSetFileSecurity(path, security); });
+    ExpectNoLeaks(run);
+    if (c.refusal.empty()) {
+      EXPECT_EQ(run.exitCode, 0);
+      EXPECT_EQ(run.Err(), "");
+      EXPECT_EQ(run.extra["exists"], "yes");
+      continue;
+    }
+    EXPECT_EQ(run.exitCode, 7);
+    EXPECT_EQ(run.Err(), "Cannot install service Tamberlocke_Sorvanel: " + c.refusal + SimUtf8(path) +
+                             "\r\nInstall from a folder that only administrators can change, such as "
+                             "C:\\Program Files\\Sorvanel\r\n");
+    EXPECT_EQ(run.Out(), "");
+    EXPECT_EQ(run.extra["exists"], "no");
+    EXPECT_EQ(ServiceCalls(run), (std::vector<std::string>{"OpenSCManagerW", "CloseServiceHandle"}));
+  }
 }
 
 // On every path that opened both, the service handle is closed before the manager's: at the
@@ -376,6 +449,11 @@ TEST(InstallAndRemove, EachFailedCallIsShownAndLeaksNothing) {
   const FailureRow rows[] = {
       {"-i", "OpenSCManagerW", 1, ERROR_ACCESS_DENIED, 7,
        "Cannot open Service Manager (5 - Access is denied)\r\n", "", "no"},
+      {"-i", "GetFileSecurityW", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot read security of C:\\Program Files\\Sorvanel\\sorvanel.exe (5 - Access is denied)\r\n",
+       "", "no"},
+      {"-i", "GetFileSecurityW", 2, ERROR_NOT_SUPPORTED, 7,
+       "Cannot read security of C:\\Program Files\\Sorvanel\\ (50 - ", "", "no"},
       {"-i", "CreateServiceW", 1, ERROR_ACCESS_DENIED, 7,
        "Cannot create service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", "", "no"},
       {"-i", "StartServiceW", 1, ERROR_SERVICE_DISABLED, 7,

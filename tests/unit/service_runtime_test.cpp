@@ -11,6 +11,7 @@
 
 #include "sim/sim_events.h"
 #include "sim/sim_profile.h"
+#include "sim/sim_security.h"
 #include "sim/sim_service.h"
 #include "service/service_runtime.h"
 #include "sim/sim_time.h"
@@ -327,7 +328,8 @@ TEST(ServiceRuntime, TheStepsOfItsLifeComeInOrder) {
   for (const std::string& call : s.run.callLog) {
     for (const char* step :
          {"RegisterServiceCtrlHandlerW", "SetServiceStatus", "DuplicateHandle", "CreateFileW",
-          "GetPrivateProfileStringW", "GetPrivateProfileIntW", "CreateEventW", "SetThreadPriority",
+          "GetPrivateProfileStringW", "GetPrivateProfileIntW", "GetFileSecurityW", "CreateEventW",
+          "SetThreadPriority",
           "Sleep", "WaitForSingleObject", "GetTickCount", "FindFirstVolumeW"}) {
       if (call == step) steps += call + " ";
     }
@@ -335,7 +337,7 @@ TEST(ServiceRuntime, TheStepsOfItsLifeComeInOrder) {
   EXPECT_EQ(steps,
             "RegisterServiceCtrlHandlerW SetServiceStatus DuplicateHandle SetServiceStatus "
             "CreateFileW GetPrivateProfileStringW GetPrivateProfileIntW GetPrivateProfileStringW "
-            "GetPrivateProfileStringW CreateEventW SetThreadPriority "
+            "GetPrivateProfileStringW GetFileSecurityW GetFileSecurityW CreateEventW SetThreadPriority "
             "Sleep WaitForSingleObject GetTickCount FindFirstVolumeW CreateFileW GetTickCount "
             "Sleep SetServiceStatus SetThreadPriority WaitForSingleObject GetTickCount "
             "SetServiceStatus ");
@@ -542,6 +544,9 @@ TEST(ServiceRuntime, EachFailedCallIsShownAndTheServiceGoesOn) {
       {"SetSecurityDescriptorDacl", 1, ERROR_INVALID_PARAMETER, "",
        noEvent + "87 - A parameter is not valid)", "2 4 3 1", false, 1,
        "service>service=0;main>service=0;"},
+      {"GetFileSecurityW", 2, ERROR_ACCESS_DENIED, "",
+       "Cannot read security of C:\\Program Files\\Sorvanel\\ (5 - Access is denied)", "2 4 3 1",
+       true, 1, "service>service=0;main>service=0;"},
       {"SetThreadPriority", 1, ERROR_ACCESS_DENIED, Settings("Priority=low\r\n"),
        "Cannot set thread priority -1 (5 - Access is denied)", "2 4 3 1", true, 1,
        "main>service=0;"},
@@ -590,6 +595,26 @@ TEST(ServiceRuntime, WithoutTheEventTheServiceStillFlushesOnItsInterval) {
   EXPECT_EQ(s.flushes, 2);
   // A client then finds no event: "The service is not running", 6.
   EXPECT_EQ(s.extra, "06");
+}
+
+// Installed in a folder that every user may add files to: one warning at the start that says
+// so, and the service flushes as usual.
+TEST(ServiceRuntime, AProgramThatOthersCanReplaceIsWarnedAboutAndStillFlushes) {
+  ServiceRun s = RunService("", [] {
+    SimSetFileSecurity(u"C:\\Program Files\\Sorvanel\\", {"", true, false, {{ACCESS_ALLOWED_ACE_TYPE, 0x1301BF, "S-1-5-11"}}});
+    SignalAt(2);
+    StopAt("Sleep", 3);
+  });
+  ExpectFinishedCleanly(s, true);
+  EXPECT_EQ(s.flushes, 2);
+  EXPECT_EQ(s.run.ErrorEventTexts(), "");
+  std::string warnings;
+  for (const SimEventRecord& event : s.run.events) {
+    if (event.type == EVENTLOG_WARNING_TYPE) warnings += std::to_string(event.id) + " " + SimUtf8(event.strings[0]) + ";";
+  }
+  EXPECT_EQ(warnings,
+            "1 Authenticated Users may add files to C:\\Program Files\\Sorvanel\\\r\nInstall from a "
+            "folder that only administrators can change, such as C:\\Program Files\\Sorvanel;");
 }
 
 // A write-protected stick: every flush pass fails to open it.

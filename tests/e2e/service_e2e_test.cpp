@@ -123,6 +123,8 @@ class ServiceUnderWine : public ::testing::TestWithParam<WindowsImage> {
     ASSERT_TRUE(Exists(HostBuild())) << HostBuild() << " is not built";
     ASSERT_TRUE(Exists(ClientBuild())) << ClientBuild() << " is not built";
     ASSERT_EQ(RunProcess({"mkdir", "-p", HostFolder()}).exitCode, 0);
+    // Wine's DACL of a file comes from its mode: only the owner may change the folder.
+    ASSERT_EQ(chmod(HostFolder().c_str(), 0755), 0);
     ASSERT_EQ(RunProcess({"cp", HostBuild(), HostFolder() + "/"}).exitCode, 0);
     std::ofstream ini(HostFolder() + "/sorvanel_service_host.ini", std::ios::binary);
     ini << "[Main]\r\nSignature=Sorvanel\r\nInterval=0\r\nVolumes=ZZ-flush-marker\r\n";
@@ -171,6 +173,40 @@ TEST_P(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
   EXPECT_FALSE(Registered());
   // The event source that -i registered before the start went with the service.
   EXPECT_FALSE(EventSourceRegistered());
+}
+
+// Wine gives a file or folder of mode 0777 a DACL in which Everyone may change it (0x1301ff).
+// From such a folder, or as such a file, neither sorvanel.exe nor the host registers
+// anything: the refusal comes before the service exists, so nothing waits for a start.
+TEST_P(ServiceUnderWine, InstallingAProgramThatEveryoneCanReplaceIsRefused) {
+  const std::string folder = WinePrefix() + "/drive_c/Sorvanel Open";
+  struct {
+    const char* program;
+    mode_t folderMode, fileMode;
+    std::string refusal;
+  } cases[] = {
+      {"sorvanel.exe", 0777, 0755, "Everyone may add files to C:\\Sorvanel Open\\"},
+      {"sorvanel_service_host.exe", 0777, 0755, "Everyone may add files to C:\\Sorvanel Open\\"},
+      {"sorvanel_service_host.exe", 0755, 0777,
+       "Everyone may write to C:\\Sorvanel Open\\sorvanel_service_host.exe"},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.program);
+    RunProcess({"rm", "-rf", folder});
+    ASSERT_EQ(RunProcess({"mkdir", "-p", folder}).exitCode, 0);
+    ASSERT_EQ(RunProcess({"cp", WindowsBuild(image, c.program), folder + "/"}).exitCode, 0);
+    ASSERT_EQ(chmod(folder.c_str(), c.folderMode), 0);
+    ASSERT_EQ(chmod((folder + "/" + c.program).c_str(), c.fileMode), 0);
+    ProcessResult install = RunWine({std::string("C:\\Sorvanel Open\\") + c.program, "-i"});
+    EXPECT_EQ(install.exitCode, 7);
+    EXPECT_EQ(install.out, "");
+    EXPECT_EQ(install.err, "Cannot install service Tamberlocke_Sorvanel: " + c.refusal +
+                               "\r\nInstall from a folder that only administrators can change, such "
+                               "as C:\\Program Files\\Sorvanel\r\n");
+    EXPECT_FALSE(Registered());
+    EXPECT_FALSE(EventSourceRegistered());
+  }
+  RunProcess({"rm", "-rf", folder});
 }
 
 TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {

@@ -53,7 +53,49 @@ TEST_P(Image, HeadersAskForWindows5AndCarryNoTimestamp) {
   EXPECT_EQ(0, image.characteristics & 0x2000) << "built as a DLL";
 }
 
-TEST_P(Image, ImportsOnlyTheThreeSystemLibraries) {
+// Every function that the images may import, with the oldest Windows that has it: the
+// "Minimum supported client" of its page in Microsoft's reference (which names no version
+// before 2000, and for many older functions XP). The images must load on XP, so a function
+// that only a later Windows has is to be looked up at run time, not imported.
+const int W2000 = 0x0500;
+const int WXP = 0x0501;
+struct AllowedImport {
+  const char* function;
+  int since;
+};
+const AllowedImport AllowedImports[] = {
+    // ADVAPI32.dll
+    {"AddAccessAllowedAce", WXP}, {"AllocateAndInitializeSid", WXP},
+    {"ChangeServiceConfig2W", WXP}, {"CloseServiceHandle", WXP}, {"ControlService", WXP},
+    {"CreateServiceW", WXP}, {"DeleteService", WXP}, {"DeregisterEventSource", W2000},
+    {"EqualSid", WXP}, {"FreeSid", WXP}, {"GetFileSecurityW", WXP}, {"GetTokenInformation", WXP},
+    {"InitializeAcl", WXP}, {"InitializeSecurityDescriptor", WXP}, {"OpenProcessToken", WXP},
+    {"OpenSCManagerW", WXP}, {"OpenServiceW", WXP}, {"QueryServiceStatus", WXP},
+    {"RegCloseKey", W2000}, {"RegCreateKeyExW", W2000}, {"RegDeleteKeyW", W2000},
+    {"RegSetValueExW", W2000}, {"RegisterEventSourceW", W2000},
+    {"RegisterServiceCtrlHandlerW", WXP}, {"ReportEventW", W2000},
+    {"SetSecurityDescriptorDacl", WXP}, {"SetServiceStatus", WXP},
+    {"StartServiceCtrlDispatcherW", WXP}, {"StartServiceW", WXP},
+    // KERNEL32.dll
+    {"CloseHandle", W2000}, {"CompareStringW", W2000}, {"CreateEventW", WXP},
+    {"CreateFileW", WXP}, {"DebugBreak", WXP}, {"DuplicateHandle", W2000}, {"ExitProcess", WXP},
+    {"FindFirstVolumeW", WXP}, {"FindNextVolumeW", WXP}, {"FindVolumeClose", WXP},
+    {"FlushFileBuffers", WXP}, {"FormatMessageW", WXP}, {"GetCommandLineW", WXP},
+    {"GetConsoleMode", W2000}, {"GetConsoleOutputCP", W2000}, {"GetCurrentProcess", WXP},
+    {"GetCurrentThread", WXP}, {"GetDriveTypeW", WXP}, {"GetLastError", WXP},
+    {"GetModuleFileNameW", WXP}, {"GetModuleHandleW", WXP}, {"GetPrivateProfileIntW", W2000},
+    {"GetPrivateProfileStringW", W2000}, {"GetProcessHeap", WXP}, {"GetStartupInfoW", WXP},
+    {"GetStdHandle", W2000}, {"GetTickCount", W2000}, {"GetVersionExW", W2000},
+    {"GetVolumePathNamesForVolumeNameW", WXP}, {"HeapAlloc", WXP}, {"HeapFree", WXP},
+    {"IsDebuggerPresent", WXP}, {"OpenEventW", WXP}, {"QueryPerformanceFrequency", W2000},
+    {"SetErrorMode", WXP}, {"SetEvent", WXP}, {"SetLastError", WXP}, {"SetThreadPriority", WXP},
+    {"Sleep", WXP}, {"WaitForSingleObject", WXP}, {"WideCharToMultiByte", W2000},
+    {"WriteConsoleW", W2000}, {"WriteFile", WXP},
+    // USER32.dll
+    {"CharUpperW", W2000}, {"MessageBoxW", W2000},
+};
+
+TEST_P(Image, ImportsOnlyTheThreeSystemLibrariesAndWhatXPHas) {
   const PeImage image = ReadPeImage(ImagePath(GetParam()));
   ASSERT_EQ("", image.error);
   std::set<std::string> dlls;
@@ -61,6 +103,12 @@ TEST_P(Image, ImportsOnlyTheThreeSystemLibraries) {
   for (const PeImport& import : image.imports) {
     dlls.insert(import.dll);
     functions.insert(import.functions.begin(), import.functions.end());
+    for (const std::string& function : import.functions) {
+      auto allowed = std::find_if(std::begin(AllowedImports), std::end(AllowedImports),
+                                  [&function](const AllowedImport& a) { return function == a.function; });
+      ASSERT_NE(allowed, std::end(AllowedImports)) << function << ": not in the list; add it with its version";
+      EXPECT_LE(allowed->since, WXP) << function << " is newer than Windows XP";
+    }
   }
   EXPECT_EQ((std::set<std::string>{"KERNEL32.dll", "ADVAPI32.dll", "USER32.dll"}), dlls);
   // Calls made on the way from the entry point through start-up, output and the command

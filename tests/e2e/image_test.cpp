@@ -28,7 +28,7 @@ struct ImageCase {
 void PrintTo(const ImageCase& image, std::ostream* out) { *out << image.preset; }
 
 const ImageCase Images[] = {
-    {"windows-x64", 0x8664, true, 26112},
+    {"windows-x64", 0x8664, true, 26624},
     {"windows-x86", 0x014C, false, 28160},
 };
 

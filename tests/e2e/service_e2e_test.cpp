@@ -191,6 +191,9 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   ProcessResult description = RunWine({ClientBuild(), "description", "Tamberlocke_Sorvanel"});
   EXPECT_EQ(description.exitCode, 0) << description.out;
   EXPECT_EQ(description.out, Description);
+  // It starts after the event log, so that its first events at boot are kept.
+  key = RunWine({"reg", "query", KeyPath, "/v", "DependOnService"});
+  EXPECT_NE(key.out.find("    DependOnService    REG_MULTI_SZ    EventLog\r\n"), std::string::npos) << key.out;
   key = RunWine({"reg", "query", KeyPath, "/v", "Description"});
   EXPECT_NE(key.out.find(std::string("    Description    REG_SZ    ") + Description + "\r\n"),
             std::string::npos)

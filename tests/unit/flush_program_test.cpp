@@ -96,22 +96,6 @@ TEST(FlushProgram, AFailingEnumerationExitsWith3) {
   EXPECT_EQ(run.liveHeapBlocks, 0);
 }
 
-// At a prompt that is not elevated every volume refuses to be opened: nothing was written
-// out, and the exit code must not say otherwise.
-TEST(FlushProgram, NotOneVolumeOpensExitsWith7) {
-  ChildRun run = RunProgram(u"", [] {
-    std::vector<SimVolume> volumes = {SimMakeVolume(1, {u"C:\\"}), SimMakeVolume(3, {u"E:\\"}, DRIVE_REMOVABLE)};
-    for (SimVolume& volume : volumes) volume.openError = ERROR_ACCESS_DENIED;
-    SimSetVolumes(volumes);
-  }, CollectFlushes);
-  ASSERT_TRUE(run.finished) << run.failure;
-  EXPECT_EQ(run.exitCode, 7);
-  EXPECT_EQ(run.extra["flushed"], "");
-  EXPECT_EQ(run.Err(), "Cannot open " + SimUtf8(V1) + " (5 - Access is denied)\r\nCannot open " + SimUtf8(V3) +
-                           " (5 - Access is denied)\r\n");
-  EXPECT_EQ(run.openHandles, 0) << run.openHandleList;
-}
-
 TEST(FlushProgram, NoMemoryForATemplateExitsWith8AndFlushesNothing) {
   // Templates are the last allocations of a run: the one before the last is the node of the
   // second template.

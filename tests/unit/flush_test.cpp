@@ -202,18 +202,6 @@ TEST_F(FlushTest, AMountListLongerThanTheBufferIsReadAgainIntoTheHeap) {
   EXPECT_EQ(SimCallCount("HeapAlloc"), 2u);  // the template's node, then the list
 }
 
-// No memory for the longer list: the run ends with 8 at once, its search closed.
-TEST_F(FlushTest, NoMemoryForALongMountListEndsWith8) {
-  SimSetVolumes({SimMakeVolume(1, {u"C:\\"}), SimMakeVolume(2, {std::u16string(300, u'x')}),
-                 SimMakeVolume(3, {u"E:\\"})});
-  SimFailCall("HeapAlloc", 3, ERROR_NOT_ENOUGH_MEMORY);  // after the two templates' nodes
-  EXPECT_EQ(Flush(u"C: E:"), 8);
-  EXPECT_EQ(Errors(), "No memory for mount paths\r\n");
-  EXPECT_EQ(SimFlushedVolumes(), (Names{V1}));
-  EXPECT_EQ(SimCallCount("FindFirstVolumeW"), 1u);
-  EXPECT_EQ(SimOpenHandleCount(), 0) << SimDescribeOpenHandles();
-}
-
 TEST_F(FlushTest, AMountListThatJustFitsIsRead) {
   // 2 paths of 128 characters: 2 x 129 + 1 = 259 places.
   std::u16string first = u"P:\\" + std::u16string(125, u'x');

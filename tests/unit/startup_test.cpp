@@ -5,7 +5,6 @@
 #include <utility>
 
 #include "sim/sim.h"
-#include "sim/sim_events.h"
 #include "startup/program.h"
 #include "unit/child_run.h"
 
@@ -322,26 +321,6 @@ TEST(Startup, OutsideTheManagerErrorsGoToTheEventLog) {
     }
     ExpectNoLeaks(run);
   }
-}
-
-// A backup agent running as SYSTEM starts `sorvanel -f` detached: no handles, no interactive
-// logon, and no service manager behind it. The request reaches the service.
-TEST(Startup, ADetachedClientThatTheManagerDidNotStartSignalsTheService) {
-  ChildRun run = RunProgram(
-      u"-f",
-      [] {
-        SimSetInteractive(false);
-        SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::None);
-        SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
-        CreateEventW(nullptr, FALSE, FALSE, FlushRequestEventName);
-      },
-      [](std::map<std::string, std::string>& extra) {
-        extra["signalled"] = std::to_string(SimEvent(FlushRequestEventName).signalled);
-      });
-  ASSERT_TRUE(run.finished) << run.failure;
-  EXPECT_EQ(run.exitCode, 0);
-  EXPECT_EQ(run.extra["signalled"], "1");
-  EXPECT_EQ(run.ErrorsShown(), "");
 }
 
 // Critical-error boxes ("No disk") are off before anything else happens, once the entry has

@@ -196,6 +196,8 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define CP_OEMCP 1
 #define CP_UTF8 65001
 #define LOCALE_USER_DEFAULT 0x0400
+#define LOCALE_SYSTEM_DEFAULT 0x0800
+#define LOCALE_INVARIANT 0x007F
 #define NORM_IGNORECASE 0x00000001
 #define CSTR_LESS_THAN 1
 #define CSTR_EQUAL 2
@@ -397,6 +399,8 @@ BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW versionInformation);
 BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency);
 BOOL WINAPI IsDebuggerPresent(void);
 void WINAPI DebugBreak(void);
+UINT WINAPI SetErrorMode(UINT mode);
+#define SEM_FAILCRITICALERRORS 0x0001
 DWORD WINAPI FormatMessageW(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
                             LPWSTR buffer, DWORD size, va_list* arguments);
 

@@ -11,7 +11,7 @@ struct AllowedEntry {
 };
 
 const AllowedEntry AllowedEntries[] = {
-    {1, 1, SECURITY_WORLD_RID, 0, EVENT_MODIFY_STATE | SYNCHRONIZE},                // Everyone
+    {1, 1, SECURITY_WORLD_RID, 0, EVENT_MODIFY_STATE},                               // Everyone
     {5, 1, SECURITY_LOCAL_SYSTEM_RID, 0, EVENT_ALL_ACCESS},                          // SYSTEM
     {5, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, EVENT_ALL_ACCESS},  // Administrators
 };

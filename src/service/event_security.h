@@ -1,5 +1,6 @@
-// The security of the flush-request event: everyone may signal it and wait on it, only
-// SYSTEM and the Administrators may do more (change its DACL, take it over).
+// The security of the flush-request event: everyone may signal it, only SYSTEM and the
+// Administrators may do more (wait on it, change its DACL, take it over). A user who could
+// wait on the auto-reset event could take each signal before the service sees it.
 #pragma once
 
 #include "platform/win32.h"

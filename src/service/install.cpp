@@ -15,6 +15,10 @@ const WCHAR ServiceDescription[] =
 namespace {
 
 const WCHAR LoadOrderGroup[] = TEXT("Base");
+// The group Base starts before the event log: without this the service's first events, its
+// settings and the errors of its first pass at boot, would go to a log that is not running.
+// A list of names, each with its terminator, ended by one more.
+const WCHAR Dependencies[] = TEXT("EventLog\0");
 const WCHAR EventSourceKey[] =
     TEXT("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tamberlocke_Sorvanel");
 
@@ -94,22 +98,28 @@ void RemoveEventSource(void) {
   }
 }
 
-// Asks the service to stop and waits until it says it has: 0, or 7 after a message.
+// Asks the service to stop and waits until it says it has: 0, or 7 after a message. A
+// service that is starting or stopping refuses the control (1061) until that is over: it is
+// asked again once its state is neither, within the same bound.
 int StopService(SC_HANDLE service) {
   SERVICE_STATUS status;
-  if (!ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-      GetLastError() != ERROR_SERVICE_NOT_ACTIVE) {
-    ShowServiceFailure(TEXT("Cannot stop service %s (%s)"));
-    return 7;
-  }
   DWORD start = GetTickCount();
+  bool ask = true;
   for (;;) {
+    if (ask && !ControlService(service, SERVICE_CONTROL_STOP, &status) &&
+        GetLastError() != ERROR_SERVICE_NOT_ACTIVE &&
+        GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+      ShowServiceFailure(TEXT("Cannot stop service %s (%s)"));
+      return 7;
+    }
     Sleep(1);
     if (!QueryServiceStatus(service, &status)) {
       ShowServiceFailure(TEXT("Cannot query service %s (%s)"));
       return 7;
     }
-    if (status.dwCurrentState == SERVICE_STOPPED) return 0;
+    DWORD state = status.dwCurrentState;
+    if (state == SERVICE_STOPPED) return 0;
+    ask = state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING;
     if (GetTickCount() - start >= STOP_WAIT_MILLISECONDS) {
       SetLastError(ERROR_SERVICE_REQUEST_TIMEOUT);
       ShowServiceFailure(TEXT("Cannot stop service %s (%s)"));
@@ -134,7 +144,7 @@ int InstallService(void) {
     BuildServicePath(path);
     service = CreateServiceW(manager, ServiceName, ServiceDisplayName, SERVICE_ALL_ACCESS,
                              SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                             path, LoadOrderGroup, NULL, NULL, NULL, NULL);
+                             path, LoadOrderGroup, NULL, Dependencies, NULL, NULL);
     if (!service) ShowServiceFailure(TEXT("Cannot create service %s (%s)"));
   }
   if (!service) {

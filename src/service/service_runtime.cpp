@@ -73,14 +73,21 @@ void ResetFlushThreadPriority(void) {
 }
 
 // The named event that `-f` signals; null when it cannot be made. Its handle stays open until
-// the process ends.
+// the process ends. An event of that name that exists already is not ours: any user may
+// create one while the service is stopped, and could then drain the requests meant for us.
+// It counts as a failure to create the event, and the service goes on without one.
 HANDLE CreateFlushEvent(void) {
   FlushEventSecurity security;
   HANDLE event = NULL;
   if (BuildFlushEventSecurity(&security)) {
     event = CreateEventW(&security.attributes, FALSE, FALSE, FlushRequestEventName);
   }
-  if (!event) ShowFailure(TEXT("Cannot create flush event (%s)"));
+  bool taken = event && GetLastError() == ERROR_ALREADY_EXISTS;
+  if (!event || taken) ShowFailure(TEXT("Cannot create flush event (%s)"));
+  if (taken) {
+    CloseHandle(event);
+    event = NULL;
+  }
   return event;
 }
 

@@ -39,13 +39,17 @@ bool StartedAsService(void) {
   return service;
 }
 
-int RunServiceDispatcher(void) {
+int RunServiceDispatcher(LPCWSTR arguments) {
   // Filled field by field: an initialiser with addresses would be copied from a data section
   // of its own in the 32-bit image.
   SERVICE_TABLE_ENTRYW table[2] = {};
   table[0].lpServiceName = DispatchServiceName;
   table[0].lpServiceProc = ServiceMain;
   if (!StartServiceCtrlDispatcherW(table)) {
+    // Not started by the service manager after all: a program without handles outside an
+    // interactive logon, such as a backup agent running `sorvanel -f` detached. It does what
+    // its command line says; its errors still go to the event log.
+    if (GetLastError() == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) return RunCommandLine(arguments);
     ShowFailure(TEXT("Cannot start service control dispatcher (%s)"));
     return 7;
   }
@@ -53,6 +57,9 @@ int RunServiceDispatcher(void) {
 }
 
 int StartAndRun(LPCWSTR arguments) {
+  // No "No disk" box for an empty drive or card slot: nobody may be there to answer it (in the
+  // service nobody ever is), and the volume's failure is reported as any other.
+  SetErrorMode(SEM_FAILCRITICALERRORS);
   if (!FindOutputHandles(&OutputHandles.input, &OutputHandles.output, &OutputHandles.error)) {
     OutputHandles.output = nullptr;
     OutputHandles.error = nullptr;
@@ -66,7 +73,7 @@ int StartAndRun(LPCWSTR arguments) {
   if (!RuntimeStartup()) return 999;
   RunStaticInitialisers();
   if (!StoreModulePath()) return 7;
-  if (StartedAsService()) return RunServiceDispatcher();
+  if (StartedAsService()) return RunServiceDispatcher(arguments);
   return RunCommandLine(arguments);
 }
 

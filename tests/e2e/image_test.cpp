@@ -28,8 +28,8 @@ struct ImageCase {
 void PrintTo(const ImageCase& image, std::ostream* out) { *out << image.preset; }
 
 const ImageCase Images[] = {
-    {"windows-x64", 0x8664, true, 27136},
-    {"windows-x86", 0x014C, false, 29184},
+    {"windows-x64", 0x8664, true, 27648},
+    {"windows-x86", 0x014C, false, 29696},
 };
 
 std::string ImagePath(const ImageCase& image) {

@@ -176,6 +176,7 @@ TEST_P(PackageUnderWine, InstallsUpgradesRefusesADowngradeAndRemoves) {
   const std::string program = "C:\\Flush Tools\\Sorvanel\\sorvanel.exe";
   // What -i registers; only the path is without quotes (Wine's msiexec).
   const std::string service =
+      "DependOnService REG_MULTI_SZ EventLog\n"
       "Description REG_SZ Flushes volume file buffers on an interval and on request.\n"
       "DisplayName REG_SZ Volume file buffers flusher\nErrorControl REG_DWORD 0x1\n"
       "Group REG_SZ Base\nImagePath REG_SZ " + program + "\nObjectName REG_SZ LocalSystem\n"

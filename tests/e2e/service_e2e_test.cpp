@@ -227,6 +227,9 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   ProcessResult description = RunWine({ClientBuild(), "description", "Tamberlocke_Sorvanel"});
   EXPECT_EQ(description.exitCode, 0) << description.out;
   EXPECT_EQ(description.out, Description);
+  // It starts after the event log, so that its first events at boot are kept.
+  key = RunWine({"reg", "query", KeyPath, "/v", "DependOnService"});
+  EXPECT_NE(key.out.find("    DependOnService    REG_MULTI_SZ    EventLog\r\n"), std::string::npos) << key.out;
   key = RunWine({"reg", "query", KeyPath, "/v", "Description"});
   EXPECT_NE(key.out.find(std::string("    Description    REG_SZ    ") + Description + "\r\n"),
             std::string::npos)
@@ -280,13 +283,12 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
 }
 
 // Without its log file the host has no output handles, as the real service has none: its
-// errors go to the event log. Here the flush-request event cannot be made, since another
-// process holds a mutex of that name when the service starts (Wine then fails CreateEventW
-// with ERROR_INVALID_HANDLE, 6). The service says so in an error event and still flushes
-// when control 128 asks for it.
-TEST_P(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOnRequest) {
-  PlaceHost();
-  unlink(HostLog().c_str());
+// errors go to the event log. Here the flush-request event is not the service's own when it
+// starts: another process holds a mutex of that name (Wine then fails CreateEventW with
+// ERROR_INVALID_HANDLE, 6), or an event of that name with a null DACL, which CreateEventW
+// would hand over (183, it exists already) and the service does not use. Either way the
+// service says so in an error event and still flushes when control 128 asks for it.
+void RunWithTheEventNameTaken(const char* how, const std::string& firstError) {
   const std::string sessionLog = WindowsPath(WineSessionLog());
 
   ProcessResult install = RunWine({HostWindowsPath, "-i"});
@@ -300,11 +302,9 @@ TEST_P(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOn
   ASSERT_EQ(stop.exitCode, 0) << stop.out;
 
   // Started again while the name is taken, until its first error event.
-  ProcessResult start = RunWine(
-      {ClientBuild(), "start-holding", "Tamberlocke_Sorvanel", FlushEventName, sessionLog});
+  ProcessResult start = RunWine({ClientBuild(), how, "Tamberlocke_Sorvanel", FlushEventName, sessionLog});
   ASSERT_EQ(start.exitCode, 0) << start.out;
-  // Wine's text for error 6 is "Invalid handle".
-  const std::string firstEvent = EventLine("Cannot create flush event (6 - Invalid handle)");
+  const std::string firstEvent = EventLine(firstError);
   EXPECT_EQ(SessionEvents(), firstEvent);
   EXPECT_EQ(ServiceState(), 4);  // RUNNING
   // No flush before it is asked for.
@@ -326,6 +326,19 @@ TEST_P(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOn
   EXPECT_EQ(remove.exitCode, 0) << remove.err;
   EXPECT_FALSE(Registered());
   EXPECT_FALSE(EventSourceRegistered());
+}
+
+TEST_P(ServiceEventsUnderWine, AServiceWithoutItsFlushEventReportsItAndFlushesOnRequest) {
+  PlaceHost();
+  unlink(HostLog().c_str());
+  // Wine's text for error 6 is "Invalid handle".
+  RunWithTheEventNameTaken("start-holding", "Cannot create flush event (6 - Invalid handle)");
+}
+
+TEST_P(ServiceEventsUnderWine, AServiceWhoseFlushEventIsSquattedReportsItAndFlushesOnRequest) {
+  PlaceHost();
+  unlink(HostLog().c_str());
+  RunWithTheEventNameTaken("start-squatting", "Cannot create flush event (183 - File already exists)");
 }
 
 // Event Viewer renders an event through its source's message file, sorvanel.exe: each

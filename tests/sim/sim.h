@@ -73,6 +73,8 @@ void SimSetModulePath(const std::u16string& path);
 void SimSetVersion(DWORD major, DWORD minor);
 void SimSetPerformanceFrequency(int64_t frequency);
 void SimSetDebuggerPresent(bool present);
+// The process's error mode as SetErrorMode last set it (0 after a reset).
+UINT SimErrorMode();
 // Breakpoint traps executed (DebugBreak); execution continues after each, as under a
 // debugger that lets the program go on.
 int SimBreakpointCount();
@@ -124,6 +126,12 @@ void SimSetBoxDismissMilliseconds(DWORD milliseconds);
 // can dismiss it: the call never returns. The simulation calls this hook instead, with the
 // box's text (a test run reports its failure from there); without a hook it aborts.
 void SimSetSessionZeroBoxHook(void (*hook)(const std::u16string& text));
+
+// The machine's user and system locale is Turkish (off after a reset): CompareStringW with
+// LOCALE_USER_DEFAULT or LOCALE_SYSTEM_DEFAULT and NORM_IGNORECASE then takes İ for the
+// capital of i and I for that of ı. Other locales, the invariant one too, keep the common
+// cases; before Windows 5.1 the invariant locale is refused with ERROR_INVALID_PARAMETER.
+void SimSetTurkishLocale(bool turkish);
 
 // ---- Token ----------------------------------------------------------------------------------
 

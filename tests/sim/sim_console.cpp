@@ -27,6 +27,7 @@ struct ConsoleState {
   UINT ansiCodePage = 1252;
   std::vector<SimMessageBox> boxes;
   DWORD dismissMilliseconds = 0;
+  bool turkish = false;
 };
 
 void (*sessionZeroBoxHook)(const std::u16string& text) = nullptr;
@@ -271,12 +272,42 @@ extern "C" LPWSTR WINAPI CharUpperW(LPWSTR text) {
   return text;
 }
 
-extern "C" int WINAPI CompareStringW(DWORD, DWORD flags, LPCWSTR a, int countA, LPCWSTR b,
+void SimSetTurkishLocale(bool turkish) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->turkish = turkish;
+}
+
+namespace {
+
+// Turkish case: the capital of i is İ (U+0130), and I is the capital of the dotless ı
+// (U+0131), so that "HIGH" and "high" are different words.
+std::u16string TurkishUpper(LPCWSTR text, int count) {
+  std::u16string upper;
+  for (int i = 0; count < 0 ? text[i] != 0 : i < count; ++i) {
+    char16_t ch = text[i];
+    upper += ch == u'i' ? u'\u0130' : ch == u'\u0131' ? u'I' : static_cast<char16_t>(UpperCaseChar(ch));
+  }
+  return upper;
+}
+
+}  // namespace
+
+// The user's and the system's default locale are the machine's (Turkish when set); every
+// other locale, the invariant one among them, has the common cases. Windows before XP has
+// no invariant locale and refuses it.
+extern "C" int WINAPI CompareStringW(DWORD locale, DWORD flags, LPCWSTR a, int countA, LPCWSTR b,
                                      int countB) {
   if (SimFault("CompareStringW")) return 0;
-  if (!a || !b) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  if (!a || !b || (locale == LOCALE_INVARIANT && SimVersionWord() < 0x0501)) {
     SimSetLastError(ERROR_INVALID_PARAMETER);
     return 0;
   }
-  return CompareTextNoCase(a, countA, b, countB, (flags & NORM_IGNORECASE) != 0);
+  bool ignoreCase = (flags & NORM_IGNORECASE) != 0;
+  if (ignoreCase && state->turkish && (locale == LOCALE_USER_DEFAULT || locale == LOCALE_SYSTEM_DEFAULT)) {
+    std::u16string x = TurkishUpper(a, countA), y = TurkishUpper(b, countB);
+    return CompareTextNoCase(reinterpret_cast<LPCWSTR>(x.c_str()), -1, reinterpret_cast<LPCWSTR>(y.c_str()),
+                             -1, false);
+  }
+  return CompareTextNoCase(a, countA, b, countB, ignoreCase);
 }

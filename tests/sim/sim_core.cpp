@@ -85,6 +85,7 @@ struct Machine {
   int64_t frequency = 10000000;
   bool debugger = false;
   int breakpoints = 0;
+  UINT errorMode = 0;
   void (*exitHook)(UINT) = nullptr;
   std::vector<std::u16string> modules;
   std::map<std::pair<uintptr_t, DWORD>, std::u16string> messages;  // (module, id) -> text
@@ -490,6 +491,19 @@ extern "C" BOOL WINAPI IsDebuggerPresent(void) {
   SimNoteCall("IsDebuggerPresent");
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   return M().debugger ? TRUE : FALSE;
+}
+
+UINT SimErrorMode() {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return M().errorMode;
+}
+
+extern "C" UINT WINAPI SetErrorMode(UINT mode) {
+  SimNoteCall("SetErrorMode");
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  UINT previous = M().errorMode;
+  M().errorMode = mode;
+  return previous;
 }
 
 extern "C" void WINAPI DebugBreak(void) {

@@ -7,6 +7,7 @@
 
 #include "sim/sim_events.h"
 #include "sim/sim_internal.h"
+#include "sim/sim_service.h"
 #include "sim/sim_time.h"
 
 namespace {
@@ -43,9 +44,11 @@ void ResetEvents() {
 
 SimResetRegistration registration(ResetEvents);
 
+// Object names are compared with case, as the kernel compares them: "global\\x" is another
+// event than "Global\\x".
 Event* FindNamed(const std::u16string& name) {
   for (auto& event : state->events) {
-    if (!event->name.empty() && SimEqualNoCase(event->name, name)) return event.get();
+    if (!event->name.empty() && event->name == name) return event.get();
   }
   return nullptr;
 }
@@ -79,13 +82,16 @@ HANDLE NewHandle(Event* event, DWORD access) {
 }
 
 // The access an existing event grants the caller: all without a DACL or with a null one,
-// otherwise the union of the allowed entries for the caller's groups.
-DWORD GrantedAccess(const Event& event) {
+// otherwise the union of the allowed entries for the caller's groups: a client's, or, for
+// the service (`system`), LocalSystem's, which holds SYSTEM and Administrators.
+DWORD GrantedAccess(const Event& event, bool system = false) {
   if (!event.securityGiven || !event.daclPresent || event.nullDacl) return EVENT_ALL_ACCESS;
   DWORD granted = 0;
   for (const SimAce& ace : event.dacl) {
-    bool held = ace.sid == "S-1-1-0" || ace.sid == "S-1-5-32-545" || ace.sid == "S-1-5-4" ||
-                (state->administrator && ace.sid == "S-1-5-32-544");
+    bool held = ace.sid == "S-1-1-0" ||
+                (system ? ace.sid == "S-1-5-18"
+                        : ace.sid == "S-1-5-32-545" || ace.sid == "S-1-5-4") ||
+                ((system || state->administrator) && ace.sid == "S-1-5-32-544");
     if (held && ace.type == ACCESS_ALLOWED_ACE_TYPE) granted |= ace.mask;
   }
   return granted;
@@ -116,6 +122,18 @@ bool SimSignalEvent(const std::u16string& name) {
   return true;
 }
 
+void SimCreateForeignEvent(const std::u16string& name, bool nullDacl, const std::vector<SimAce>& dacl) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  std::unique_ptr<Event> event(new Event());
+  event->name = name;
+  event->handles = 1;  // the other process's, which stays open
+  event->securityGiven = true;
+  event->daclPresent = true;
+  event->nullDacl = nullDacl;
+  event->dacl = dacl;
+  state->events.push_back(std::move(event));
+}
+
 void SimSetCallerIsAdministrator(bool administrator) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   state->administrator = administrator;
@@ -128,6 +146,11 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL man
   std::u16string text = SimText(name);
   if (!text.empty()) {
     if (Event* existing = FindNamed(text)) {
+      // The existing event is opened with EVENT_ALL_ACCESS, if its DACL grants that.
+      if ((GrantedAccess(*existing, SimIsServiceProcess()) & EVENT_ALL_ACCESS) != EVENT_ALL_ACCESS) {
+        SimSetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+      }
       HANDLE handle = NewHandle(existing, EVENT_ALL_ACCESS);
       SimSetLastError(ERROR_ALREADY_EXISTS);
       return handle;

@@ -17,8 +17,11 @@ struct SimEventInfo {
   std::vector<SimAce> dacl;    // the entries of a present, non-null DACL
 };
 
-// Names are compared without regard to case, "Global\" included.
+// Names are compared with case, "Global\" included, as the kernel compares them.
 SimEventInfo SimEvent(const std::u16string& name);
+// An event that another process created and keeps open, as a user who got there first would:
+// with a null DACL (everyone may do everything) or with the given entries.
+void SimCreateForeignEvent(const std::u16string& name, bool nullDacl, const std::vector<SimAce>& dacl);
 // Signals the event as a client with the caller's groups would: false when it does not
 // exist or the DACL refuses EVENT_MODIFY_STATE.
 bool SimSignalEvent(const std::u16string& name);

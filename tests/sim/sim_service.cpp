@@ -15,6 +15,7 @@ namespace {
 struct Service {
   SimServiceRecord record;
   int queriesSinceStop = 0;
+  int queriesSinceStart = 0;
 };
 
 struct ServiceHandle {
@@ -326,7 +327,10 @@ extern "C" SC_HANDLE WINAPI CreateServiceW(SC_HANDLE manager, LPCWSTR name, LPCW
   r.binaryPath = SimText(binaryPath);
   r.loadOrderGroup = SimText(loadOrderGroup);
   r.tagAsked = tagId != nullptr;
-  r.dependencies = SimText(dependencies);
+  for (LPCWSTR name = dependencies; name && *name; name += SimText(name).size() + 1) {
+    r.dependencies += SimText(name) + u"[~]";
+  }
+  if (!r.dependencies.empty()) r.dependencies += u"[~]";
   r.account = SimText(account);
   r.passwordGiven = password != nullptr;
   r.state = SERVICE_STOPPED;
@@ -384,7 +388,7 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE handle, DWORD control, LPSERVICE
     return FALSE;
   }
   if (control == SERVICE_CONTROL_STOP) {
-    if (service->record.state == SERVICE_STOP_PENDING) {
+    if (service->record.state == SERVICE_STOP_PENDING || service->record.state == SERVICE_START_PENDING) {
       SimSetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
       return FALSE;
     }
@@ -403,11 +407,13 @@ extern "C" BOOL WINAPI QueryServiceStatus(SC_HANDLE handle, LPSERVICE_STATUS sta
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   Service* service = ServiceOf(handle, ServiceQueryStatus);
   if (!service) return FALSE;
+  SimServiceScript script = ScriptOf(service->record.name);
   if (service->record.state == SERVICE_STOP_PENDING) {
-    SimServiceScript script = ScriptOf(service->record.name);
     if (!script.neverStops && service->queriesSinceStop++ >= script.queriesUntilStopped) {
       service->record.state = SERVICE_STOPPED;
     }
+  } else if (service->record.state == SERVICE_START_PENDING) {
+    if (++service->queriesSinceStart >= script.queriesUntilRunning) service->record.state = SERVICE_RUNNING;
   }
   FillStatus(*service, status);
   return TRUE;

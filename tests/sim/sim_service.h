@@ -11,7 +11,10 @@
 struct SimServiceRecord {
   bool exists = false;
   bool markedForDelete = false;
-  std::u16string name, displayName, binaryPath, loadOrderGroup, dependencies, account;
+  std::u16string name, displayName, binaryPath, loadOrderGroup, account;
+  // The list of names as a Windows Installer table writes it: each name followed by [~],
+  // and one more [~] at the end ("" for none).
+  std::u16string dependencies;
   DWORD access = 0, type = 0, startType = 0, errorControl = 0;
   bool tagAsked = false;
   bool passwordGiven = false;
@@ -26,11 +29,14 @@ struct SimServiceRecord {
 
 // How an installed service answers: its start fails with `startError` (0: it starts and
 // runs); after a stop request it reports STOP_PENDING for `queriesUntilStopped` status
-// queries and then STOPPED, or never stops.
+// queries and then STOPPED, or never stops. A service that is START_PENDING reports RUNNING
+// from its `queriesUntilRunning`th status query on. While either is pending, a stop request
+// fails with ERROR_SERVICE_CANNOT_ACCEPT_CTRL.
 struct SimServiceScript {
   DWORD startError = 0;
   int queriesUntilStopped = 2;
   bool neverStops = false;
+  int queriesUntilRunning = 1;
 };
 
 // The caller is a user without administrator rights: opening the manager for more than

@@ -131,9 +131,9 @@ TEST_F(FlushTest, EachPassClosesItsSearchBeforeTheNextBegins) {
 }
 
 // The calls of two passes, one that flushes and one that finds nothing, in the order made:
-// each volume's mount paths are read before its drive type, also for a volume that does not
-// take part; FlushOneVolume reads the paths again, shows its line, opens, flushes and
-// closes; the search is closed before the template is reported as not found.
+// each volume's mount paths are read once, before its drive type, also for a volume that
+// does not take part; a selected volume's line is shown, then it is opened, flushed and
+// closed; the search is closed before the template is reported as not found.
 TEST_F(FlushTest, APassMakesItsCallsInOrder) {
   SimSetVolumes({SimMakeVolume(1, {u"C:\\"}), SimMakeVolume(2, {u"F:\\"}, DRIVE_CDROM)});
   EXPECT_EQ(Flush(u"C: X:", true), 0);
@@ -147,7 +147,7 @@ TEST_F(FlushTest, APassMakesItsCallsInOrder) {
   const std::string paths = "GetVolumePathNamesForVolumeNameW";
   EXPECT_EQ(calls, (std::vector<std::string>{
                        "FindFirstVolumeW", paths, "GetDriveTypeW",
-                       paths, "WriteConsoleW", "CreateFileW", "FlushFileBuffers", "CloseHandle",
+                       "WriteConsoleW", "CreateFileW", "FlushFileBuffers", "CloseHandle",
                        "FindNextVolumeW", paths, "GetDriveTypeW",
                        "FindNextVolumeW", "FindVolumeClose",
                        "FindFirstVolumeW", paths, "GetDriveTypeW",
@@ -185,19 +185,21 @@ TEST_F(FlushTest, OpensTheDeviceForWritingWithSharing) {
   EXPECT_EQ(SimOpenHandleCount(), 0);
 }
 
-TEST_F(FlushTest, AMountListTooLongToReadCountsAsNoMountPath) {
-  // 4 paths of 70 characters need 285 places with their terminators: more than 260.
+// 4 paths of 70 characters need 285 places with their terminators: more than the 260 of the
+// buffer. The list is read again into a heap block of that size, and freed (TearDown).
+TEST_F(FlushTest, AMountListLongerThanTheBufferIsReadAgainIntoTheHeap) {
   std::vector<std::u16string> paths;
   for (char16_t letter : std::u16string(u"PQRS")) {
     paths.push_back(std::u16string(1, letter) + u":\\" + std::u16string(67, u'x'));
   }
   SimSetVolumes({SimMakeVolume(1, paths), SimMakeVolume(2, {u"C:\\"})});
-  EXPECT_EQ(Flush(u"P:*"), 0);
-  EXPECT_EQ(Errors(), NotFound("P:*"));
-  EXPECT_TRUE(SimFlushedVolumes().empty());
-  EmptyTemplateList(&list_);
-  EXPECT_EQ(Flush(u""), 0);
-  EXPECT_EQ(SimFlushedVolumes(), (Names{V2}));
+  EXPECT_EQ(Flush(u"S:*", true), 0);
+  EXPECT_EQ(Errors(), "");
+  EXPECT_EQ(SimFlushedVolumes(), (Names{V1}));
+  // The line shows every path.
+  EXPECT_EQ(Notes(), "Flushing " + U8(V1) + " (" + U8(paths[0]) + "," + U8(paths[1]) + "," + U8(paths[2]) +
+                         "," + U8(paths[3]) + ")\r\n");
+  EXPECT_EQ(SimCallCount("HeapAlloc"), 2u);  // the template's node, then the list
 }
 
 TEST_F(FlushTest, AMountListThatJustFitsIsRead) {
@@ -235,22 +237,13 @@ TEST_F(FlushTest, AVolumeNameWithPercentSignsIsShownAsItIs) {
   EXPECT_EQ(Notes(), "Flushing \\\\?\\Volume{%s%n}\\ (C:\\%s%d\\)\r\n");
 }
 
-TEST_F(FlushTest, TheMountPathSuffixIsCutAt127Characters) {
+TEST_F(FlushTest, TheVerboseLineShowsEveryMountPathInFull) {
   std::u16string first = u"P:\\" + std::u16string(80, u'x') + u"\\";
   std::u16string second = u"Q:\\" + std::u16string(60, u'y') + u"\\";
   SimSetVolumes({SimMakeVolume(1, {first, second})});
   EXPECT_EQ(Flush(u"", true), 0);
-  std::string joined = U8(first) + "," + U8(second);
-  std::string suffix = (" (" + joined + ")").substr(0, 127);
-  EXPECT_EQ(Notes(), "Flushing " + U8(V1) + suffix + "\r\n");
+  EXPECT_EQ(Notes(), "Flushing " + U8(V1) + " (" + U8(first) + "," + U8(second) + ")\r\n");
   EXPECT_EQ(SimFlushedVolumes(), (Names{V1}));
-}
-
-TEST_F(FlushTest, ASuffixOf127CharactersKeepsItsParenthesis) {
-  std::u16string path = u"P:\\" + std::u16string(121, u'x');  // 124 characters
-  SimSetVolumes({SimMakeVolume(1, {path})});
-  EXPECT_EQ(Flush(u"", true), 0);
-  EXPECT_EQ(Notes(), "Flushing " + U8(V1) + " (" + U8(path) + ")\r\n");
 }
 
 // ---- Volumes that cannot be opened or flushed ------------------------------------------------
@@ -295,13 +288,32 @@ INSTANTIATE_TEST_SUITE_P(
         OpenFailureCase{0, ERROR_ACCESS_DENIED, "Cannot flush NAME (5 - Access is denied)\r\n"},
         OpenFailureCase{0, ERROR_INVALID_FUNCTION, ""}));
 
-TEST_F(FlushTest, FlushOneVolumeWithoutMountPathsShowsNoSuffix) {
-  SimVolume volume = SimMakeVolume(1, {u"C:\\"});
-  volume.pathNamesError = ERROR_MORE_DATA;
-  SimSetVolumes({volume});
-  EXPECT_EQ(FlushOneVolume(W(V1), true), 0);
-  EXPECT_EQ(Notes(), "Flushing " + U8(V1) + "\r\n");
-  EXPECT_EQ(SimFlushedVolumes(), (Names{V1}));
+// A run that tried volumes and wrote out none of them failed, over all its templates
+// together: 7. One volume written out, or none tried, keeps 0.
+TEST_F(FlushTest, ARunThatTriedVolumesAndFlushedNoneEndsWith7) {
+  struct {
+    const char16_t* templates;
+    DWORD openError, flushError;  // of C:
+    int result;
+  } cases[] = {
+      {u"C:", ERROR_ACCESS_DENIED, 0, 7},
+      {u"C: C: X:", 0, ERROR_IO_DEVICE, 7},
+      {u"C: D:", ERROR_ACCESS_DENIED, 0, 0},
+      {u"C:", 0, ERROR_INVALID_FUNCTION, 0},  // nothing to write out
+      {u"C:", ERROR_FILE_NOT_FOUND, 0, 0},    // gone since the enumeration
+      {u"X:", ERROR_ACCESS_DENIED, 0, 0},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(U8(c.templates) + " " + std::to_string(c.openError) + "/" + std::to_string(c.flushError));
+    EmptyTemplateList(&list_);
+    SimReset();
+    SimVolume drive = SimMakeVolume(1, {u"C:\\"});
+    drive.openError = c.openError;
+    drive.flushError = c.flushError;
+    SimSetVolumes({drive, SimMakeVolume(2, {u"D:\\"})});
+    EXPECT_EQ(Flush(c.templates), c.result);
+    EXPECT_EQ(SimOpenHandleCount(), 0) << SimDescribeOpenHandles();
+  }
 }
 
 // ---- Failing enumeration -----------------------------------------------------------------------
@@ -440,7 +452,7 @@ TEST_F(FaultSweep, EveryCallFailedOnceIsReportedAndLeaksNothing) {
             << run.handleList;
       } else {
         // The mount paths or the drive type could not be read: the volume is not eligible
-        // in that pass, or, inside FlushOneVolume, its line has no suffix.
+        // in that pass.
         EXPECT_EQ(run.result, 0);
         EXPECT_TRUE(run.errors.empty() || run.errors.find("not found") != std::string::npos)
             << run.errors;
@@ -455,7 +467,7 @@ TEST_F(FaultSweep, EveryCallFailedOnceIsReportedAndLeaksNothing) {
 
 TEST_F(FlushTest, TheVerboseLineComesBeforeTheOpenThatFails) {
   SimFailCall("CreateFileW", 1, ERROR_ACCESS_DENIED);
-  EXPECT_EQ(Flush(u"C:", true), 0);
+  EXPECT_EQ(Flush(u"C:", true), 7);
   std::vector<std::string> order;
   for (const std::string& call : SimCallLog()) {
     if (call == "WriteConsoleW" || call == "CreateFileW") order.push_back(call);

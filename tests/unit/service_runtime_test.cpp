@@ -345,9 +345,11 @@ TEST(ServiceRuntime, TheStepsOfItsLifeComeInOrder) {
   EXPECT_EQ(s.states, "2 4 3 1");
 }
 
+// Everyone may signal the event, but not wait on it: a waiter would take the signal of the
+// auto-reset event before the service sees it.
 TEST(ServiceRuntime, TheFlushEventLetsEveryoneSignalButOnlyAdministratorsChangeIt) {
   ServiceRun s = RunService("", [] { StopAt("Sleep", 2); }, [] {
-    SimEventInfo info = SimEvent(u"global\\SORVANEL_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3");
+    SimEventInfo info = SimEvent(u"Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3");
     std::ostringstream out;
     out << info.exists << info.manualReset << info.securityGiven << info.daclPresent
         << info.nullDacl << "|";
@@ -365,8 +367,45 @@ TEST(ServiceRuntime, TheFlushEventLetsEveryoneSignalButOnlyAdministratorsChangeI
   ExpectFinishedCleanly(s, true);
   EXPECT_EQ(s.extra,
             "10110|"
-            "0 100002 S-1-1-0;0 1f0003 S-1-5-18;0 1f0003 S-1-5-32-544;|"
+            "0 2 S-1-1-0;0 1f0003 S-1-5-18;0 1f0003 S-1-5-32-544;|"
             "1051");
+}
+
+// An event of that name that somebody made while the service was stopped is not used, with
+// whatever DACL it grants the service what CreateEventW asks: the service reports it and
+// goes on without an event; control 128 still flushes. A name in another case is another
+// event.
+TEST(ServiceRuntime, AnEventSomebodyElseMadeIsNotUsed) {
+  const std::u16string name = u"Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3";
+  struct {
+    const char* what;
+    std::u16string name;
+    bool nullDacl;
+    std::vector<SimAce> dacl;
+    std::string error;
+  } cases[] = {
+      {"null DACL", name, true, {}, "Cannot create flush event (183 - The file already exists)"},
+      {"everyone all access", name, false, {{ACCESS_ALLOWED_ACE_TYPE, EVENT_ALL_ACCESS, "S-1-1-0"}},
+       "Cannot create flush event (183 - The file already exists)"},
+      {"everyone signal and wait", name, false,
+       {{ACCESS_ALLOWED_ACE_TYPE, EVENT_MODIFY_STATE | SYNCHRONIZE, "S-1-1-0"}},
+       "Cannot create flush event (5 - Access is denied)"},
+      {"another case", u"global\\sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3", true, {}, ""},
+  };
+  for (auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::u16string squatted = c.name;
+    bool nullDacl = c.nullDacl;
+    std::vector<SimAce> dacl = c.dacl;
+    ServiceRun s = RunService(Settings("Interval=0\r\n"), [squatted, nullDacl, dacl] {
+      SimCreateForeignEvent(squatted, nullDacl, dacl);
+      ControlAt(2, FLUSH_REQUEST_CONTROL);
+      StopAt("Sleep", 4);
+    });
+    ExpectFinishedCleanly(s, c.error.empty());
+    EXPECT_EQ(s.run.ErrorEventTexts(), c.error);
+    EXPECT_EQ(s.flushes, 1);
+  }
 }
 
 int notifyResult = -1;

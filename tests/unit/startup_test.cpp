@@ -201,9 +201,10 @@ struct ModeCase {
 // go to the event log, as the service's do.
 TEST(Startup, ServiceModeNeedsAllFourConditions) {
   const ModeCase cases[] = {
-      {false, SimStream::None, SimStream::None, nullptr, true, 7,
-       "event: Cannot start service control dispatcher (1063 - The service process could not "
-       "connect to the service controller)\n"},
+      // Not started by the manager after all (1063): the command line is carried out.
+      {false, SimStream::None, SimStream::None, nullptr, true, 1, ""},
+      {false, SimStream::None, SimStream::None, "StartServiceCtrlDispatcherW", true, 7,
+       "event: Cannot start service control dispatcher (5 - Access is denied)\n"},
       {true, SimStream::None, SimStream::None, nullptr, false, 1, ""},
       {false, SimStream::Console, SimStream::None, nullptr, false, 1, ""},
       {false, SimStream::Redirected, SimStream::None, nullptr, false, 1, ""},
@@ -273,13 +274,12 @@ TEST(Startup, TheLogonCheckAnswersForTheToken) {
   }
 }
 
-// A process in the service's conditions is in session 0 from Windows 6.0 on, where nobody
-// sees a box: its errors go to the event log, and only before 6.0 also to a box, after the
-// event. A user's process without an error handle keeps its box on every version.
-TEST(Startup, OutsideTheManagerTheDispatcherErrorGoesToTheEventLog) {
-  const char text[] =
-      "Cannot start service control dispatcher (1063 - The service process could not connect to "
-      "the service controller)";
+// A process in the service's conditions that the manager did not start carries out its
+// command line; it may be in session 0, where from Windows 6.0 on nobody sees a box: its
+// errors go to the event log, and only before 6.0 also to a box, after the event. A user's
+// process without an error handle keeps its box on every version.
+TEST(Startup, OutsideTheManagerErrorsGoToTheEventLog) {
+  const char text[] = "Invalid option \"x\", use -? for help";
   struct {
     DWORD major, minor;
     bool interactive;
@@ -290,20 +290,20 @@ TEST(Startup, OutsideTheManagerTheDispatcherErrorGoesToTheEventLog) {
       {5, 2, false, "event: " + std::string(text) + "\nbox: " + text + "\n", "ReportEventW MessageBoxW "},
       {6, 0, false, "event: " + std::string(text) + "\n", "ReportEventW "},
       {10, 0, false, "event: " + std::string(text) + "\n", "ReportEventW "},
-      {10, 0, true, "box: Invalid option \"x\", use -? for help\n", "MessageBoxW "},
+      {10, 0, true, "box: " + std::string(text) + "\n", "MessageBoxW "},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.minor) + (c.interactive ? " interactive" : ""));
     DWORD major = c.major, minor = c.minor;
     bool interactive = c.interactive;
-    ChildRun run = RunProgram(interactive ? u"-x" : u"", [major, minor, interactive] {
+    ChildRun run = RunProgram(u"-x", [major, minor, interactive] {
       SimSetVersion(major, minor);
       SimSetInteractive(interactive);
       SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::None);
       SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
     });
     ASSERT_TRUE(run.finished) << run.failure;
-    EXPECT_EQ(run.exitCode, interactive ? 2 : 7);
+    EXPECT_EQ(run.exitCode, 2);
     EXPECT_EQ(run.ErrorsShown(), c.shown);
     std::string order;
     for (const std::string& call : run.callLog) {
@@ -321,6 +321,19 @@ TEST(Startup, OutsideTheManagerTheDispatcherErrorGoesToTheEventLog) {
     }
     ExpectNoLeaks(run);
   }
+}
+
+// Critical-error boxes ("No disk") are off before anything else happens, once the entry has
+// taken the command line.
+TEST(Startup, CriticalErrorBoxesAreTurnedOffFirst) {
+  ChildRun run = RunProgram(u"-h", nullptr, [](std::map<std::string, std::string>& extra) {
+    extra["mode"] = std::to_string(SimErrorMode());
+  });
+  ASSERT_TRUE(run.finished) << run.failure;
+  EXPECT_EQ(run.extra["mode"], "1");
+  ASSERT_GE(run.callLog.size(), 2u);
+  EXPECT_EQ(run.callLog[0], "GetCommandLineW");
+  EXPECT_EQ(run.callLog[1], "SetErrorMode");
 }
 
 }  // namespace

@@ -127,8 +127,10 @@ TEST_F(TextHelpers, CompareNoCaseIgnoresCaseOfWholeTexts) {
   EXPECT_NE(CompareNoCase(W(u"low"), W(u"lowest")), 0);
 }
 
+// The invariant locale and then English both failing: unequal.
 TEST_F(TextHelpers, CompareNoCaseFailingCallIsUnequal) {
   SimFailCall("CompareStringW", 1, ERROR_INVALID_PARAMETER);
+  SimFailCall("CompareStringW", 2, ERROR_INVALID_PARAMETER);
   EXPECT_NE(CompareNoCase(W(u"a"), W(u"a")), 0);
 }
 

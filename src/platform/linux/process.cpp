@@ -105,3 +105,10 @@ extern "C" BOOL WINAPI QueryPerformanceFrequency(LARGE_INTEGER* frequency) {
   frequency->QuadPart = 1000000000;
   return TRUE;
 }
+
+// Linux shows no boxes for a drive without a disk: the mode is kept only to be given back,
+// as Windows gives back the one before.
+extern "C" UINT WINAPI SetErrorMode(UINT mode) {
+  static UINT current = 0;
+  return __atomic_exchange_n(&current, mode, __ATOMIC_SEQ_CST);
+}

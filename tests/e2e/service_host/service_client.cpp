@@ -16,6 +16,9 @@
 //       creates a mutex of that name, starts the service and keeps the mutex until the log
 //       file grows (the service has reported its first error), for a service that finds the
 //       name taken;
+//   sorvanel_service_client start-squatting <service> <event name> <log file>
+//       the same with an event of that name whose DACL is null (everyone may do everything),
+//       as any user could make it while the service is stopped;
 //   sorvanel_service_client description <service>
 //       prints the service's description, as the Services console shows it;
 //   sorvanel_service_client render <module> <message id> <insert 1> [<insert 2>]
@@ -165,14 +168,31 @@ void StopAfterFlush(LPCWSTR name, LPCWSTR log) {
   CloseServiceHandle(service);
 }
 
-void StartHolding(LPCWSTR name, LPCWSTR mutexName, LPCWSTR log) {
+// A new mutex, or a new event with a null DACL, of that name; null while the name is another
+// object's (Wine: error 6) or the event exists already.
+HANDLE TakeName(LPCWSTR objectName, bool event) {
+  if (!event) return CreateMutexW(NULL, TRUE, objectName);
+  SECURITY_DESCRIPTOR descriptor;
+  InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+  SetSecurityDescriptorDacl(&descriptor, TRUE, NULL, FALSE);
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, &descriptor, FALSE};
+  HANDLE object = CreateEventW(&attributes, FALSE, FALSE, objectName);
+  if (object && GetLastError() == ERROR_ALREADY_EXISTS) {
+    CloseHandle(object);
+    SetLastError(ERROR_INVALID_HANDLE);
+    return NULL;
+  }
+  return object;
+}
+
+void StartHolding(LPCWSTR name, LPCWSTR objectName, LPCWSTR log, bool event) {
   // A service process that has just reported STOPPED may still hold the event of that
-  // name for a moment; the mutex cannot be made until it has gone (Wine: error 6).
+  // name for a moment; the name cannot be taken until it has gone.
   unsigned long long deadline = NowMilliseconds() + 10000;
   HANDLE mutex;
-  while (!(mutex = CreateMutexW(NULL, TRUE, mutexName))) {
+  while (!(mutex = TakeName(objectName, event))) {
     if (GetLastError() != ERROR_INVALID_HANDLE || NowMilliseconds() > deadline) {
-      Fail("CreateMutexW");
+      Fail(event ? "CreateEventW" : "CreateMutexW");
     }
     Sleep(10);
   }
@@ -231,8 +251,8 @@ extern "C" void ServiceClientEntry(void) {
     SC_HANDLE service = OpenTheService(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
     StopAndTime(service);
     CloseServiceHandle(service);
-  } else if (Same(command, "start-holding") && *last) {
-    StartHolding(name, argument, last);
+  } else if ((Same(command, "start-holding") || Same(command, "start-squatting")) && *last) {
+    StartHolding(name, argument, last, Same(command, "start-squatting"));
   } else if (Same(command, "description") && *name) {
     PrintDescription(name);
   } else if (Same(command, "render") && *last) {
@@ -240,6 +260,7 @@ extern "C" void ServiceClientEntry(void) {
   } else {
     Write("usage: control <service> <code> | stop-after-flush <service> <log file> |\r\n"
           "  stop <service> | start-holding <service> <mutex name> <log file> |\r\n"
+          "  start-squatting <service> <event name> <log file> |\r\n"
           "  description <service> | render <module> <id> <insert 1> [<insert 2>]\r\n");
     ExitProcess(2);
   }

@@ -38,11 +38,9 @@ DWORD CopyBounded(LPWSTR destination, DWORD capacity, LPCWSTR source, DWORD sour
   return n;
 }
 
-// In the invariant locale: in the user's (or, for the service, the system's) Turkish or
-// Azeri locale "I" is not the capital of "i", and Priority=HIGH would not be "high". Windows
-// 2000 has no invariant locale and refuses it; English (United States) has the same cases.
+// In the invariant locale (Windows XP and later, as the program): in the user's (or, for the
+// service, the system's) Turkish or Azeri locale "I" is not the capital of "i", and
+// Priority=HIGH would not be "high".
 int CompareNoCase(LPCWSTR a, LPCWSTR b) {
-  int result = CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1);
-  if (result == 0) result = CompareStringW(LOCALE_ENGLISH_US, NORM_IGNORECASE, a, -1, b, -1);
-  return result == CSTR_EQUAL ? 0 : 1;
+  return CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL ? 0 : 1;
 }

@@ -5,8 +5,6 @@
 
 #define BLANK_SET_LIMIT 50
 #define PATH_CAPACITY 260
-// MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US) with the default sort.
-#define LOCALE_ENGLISH_US 0x0409
 
 extern const WCHAR DefaultBlanks[];
 

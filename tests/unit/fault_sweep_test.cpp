@@ -345,9 +345,6 @@ struct Unreached {
 };
 
 const Unreached UnreachedSites[] = {
-    {"src/support/text.cpp", "LOCALE_ENGLISH_US",
-     "made only when the invariant locale is refused (Windows 2000), and then failed only with "
-     "that call; TextHelpers.CompareNoCaseFailingCallIsUnequal fails both"},
     {"src/support/output.cpp", "length * sizeof(WCHAR)",
      "UTF-16 output is used only before start-up turns the code page on, and start-up shows "
      "nothing before it; Output.FailedConversionOrWriteReturnsFalseAndShowsNothingElse fails it"},

@@ -178,13 +178,12 @@ TEST(Settings, EveryKeyAndItsRejections) {
 }
 
 // The service compares in the system's locale, where in Turkish the capital of i is İ. The
-// words are compared in the invariant locale, and before Windows XP, which has none, in
-// English (United States): HIGH is high everywhere.
+// words are compared in the invariant locale: HIGH is high everywhere.
 TEST(Settings, PriorityWordsInATurkishLocale) {
   struct {
     DWORD major, minor;
     std::string word, priority;
-  } cases[] = {{10, 0, "HIGH", "1"}, {6, 1, "IDLE", "-15"}, {5, 0, "HIGHEST", "2"}, {5, 0, "hIgh", "1"}};
+  } cases[] = {{10, 0, "HIGH", "1"}, {6, 1, "IDLE", "-15"}, {5, 1, "HIGHEST", "2"}, {5, 1, "hIgh", "1"}};
   for (auto& c : cases) {
     SCOPED_TRACE(c.word + " on " + std::to_string(c.major) + "." + std::to_string(c.minor));
     DWORD major = c.major, minor = c.minor;
@@ -324,8 +323,8 @@ TEST(Settings, EachFailedCallIsShownAndLeaksNothing) {
       {"GetPrivateProfileIntW", 1, ERROR_ACCESS_DENIED, 0, "30", "1", "C:", ""},
       {"GetPrivateProfileStringW", 2, ERROR_ACCESS_DENIED, 0, "60", "0", "C:", ""},
       {"GetPrivateProfileStringW", 3, ERROR_ACCESS_DENIED, 0, "60", "1", "", ""},
-      // A comparison refused in the invariant locale is made again in English.
-      {"CompareStringW", 1, ERROR_INVALID_PARAMETER, 0, "60", "1", "C:", ""},
+      {"CompareStringW", 1, ERROR_INVALID_PARAMETER, 7, "30", "0", "",
+       "Invalid module path: C:\\Program Files\\Sorvanel\\sorvanel.exe"},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(std::string(c.call) + " #" + std::to_string(c.nth));

@@ -33,6 +33,15 @@ target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_c
   GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
+# The service for days on its virtual clock (bench/soak_sim.cpp). The test command runs one
+# day with a fixed seed; a month runs on demand (soak_sim --days 30 --seed S).
+add_executable(soak_sim bench/soak_sim.cpp tests/unit/child_run.cpp)
+target_include_directories(soak_sim PRIVATE src tests)
+sorvanel_test_flags(soak_sim)
+target_link_libraries(soak_sim PRIVATE sorvanel_system sorvanel_sim sorvanel_common Threads::Threads)
+add_test(NAME soak_sim_day COMMAND soak_sim --days 1 --seed 21)
+set_tests_properties(soak_sim_day PROPERTIES LABELS soak TIMEOUT 120)
+
 # The Linux backend's own tests: they link the real backend instead of the simulation.
 include(cmake/linux_backend.cmake)
 file(GLOB LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
@@ -82,7 +91,7 @@ endif()
 
 if(SORVANEL_BENCH)
   find_package(benchmark QUIET)
-  file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
+  file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS bench/*_bench.cpp)
   if(benchmark_FOUND AND BENCH_SOURCES)
     add_executable(benchmarks ${BENCH_SOURCES})
     target_include_directories(benchmarks PRIVATE src tests)

@@ -120,6 +120,10 @@ struct Life {
 
 Life life;
 
+// The calls that fail at random. One error code (6 for the calls that close, whose handle the
+// simulation then keeps): the texts a pass can log, each with and without the system's
+// wording, are then 16 at most, as many as the repeat table holds, so that every text keeps
+// its slot and none is logged twice within an hour by design.
 const char* const PassCalls[] = {"FindFirstVolumeW", "FindNextVolumeW", "FindVolumeClose",
                                  "GetVolumePathNamesForVolumeNameW", "GetDriveTypeW",
                                  "CreateFileW", "FlushFileBuffers", "CloseHandle",

@@ -71,6 +71,16 @@ if(NOT SORVANEL_SANITIZE)
   gtest_discover_tests(e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS e2e RESOURCE_LOCK wine-and-mounts TIMEOUT 300)
 
+  # Minutes of the service host under Wine's service manager (bench/soak_wine.sh); the test
+  # command runs it for 20 s, beside the Wine tests' lock.
+  add_executable(soak_wine bench/soak_wine.cpp ${E2E_SUPPORT})
+  target_include_directories(soak_wine PRIVATE src tests)
+  sorvanel_test_flags(soak_wine)
+  target_compile_definitions(soak_wine PRIVATE SORVANEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_link_libraries(soak_wine PRIVATE Threads::Threads)
+  add_test(NAME soak_wine COMMAND sh ${CMAKE_SOURCE_DIR}/bench/soak_wine.sh 20)
+  set_tests_properties(soak_wine PROPERTIES LABELS e2e RESOURCE_LOCK wine-and-mounts TIMEOUT 300)
+
   add_executable(image_tests ${IMAGE_SOURCES} ${E2E_SUPPORT})
   target_include_directories(image_tests PRIVATE src tests)
   sorvanel_test_flags(image_tests)

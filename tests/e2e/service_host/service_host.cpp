@@ -47,19 +47,41 @@ void ChooseOutput(void) {
   OutputHandles.error = log;
 }
 
+// Wine 8 answers GetProcessHandleCount with 0 and has no private usage in the memory counters;
+// there the host counts the handle values that GetHandleInformation knows (Wine gives out
+// the lowest free multiple of 4) and adds up the committed private regions of its address
+// space.
+DWORD HandleCount(void) {
+  DWORD count = 0;
+  GetProcessHandleCount(GetCurrentProcess(), &count);
+  if (count) return count;
+  for (ULONG_PTR value = 4; value <= 0x10000; value += 4) {
+    DWORD flags;
+    if (GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+  }
+  return count;
+}
+
+SIZE_T PrivateBytes(void) {
+  PROCESS_MEMORY_COUNTERS_EX memory = {};
+  memory.cb = sizeof memory;
+  GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+  if (memory.PrivateUsage) return memory.PrivateUsage;
+  SIZE_T bytes = 0;
+  MEMORY_BASIC_INFORMATION region;
+  for (BYTE* at = NULL; VirtualQuery(at, &region, sizeof region); at += region.RegionSize) {
+    if (region.State == MEM_COMMIT && region.Type == MEM_PRIVATE) bytes += region.RegionSize;
+  }
+  return bytes;
+}
+
 // Every 10 s, the process's handle count and private bytes, appended to the open file.
 DWORD WINAPI SampleResources(LPVOID file) {
   for (DWORD seconds = 10;; seconds += 10) {
     Sleep(10000);
-    DWORD handles = 0;
-    PROCESS_MEMORY_COUNTERS_EX memory = {};
-    memory.cb = sizeof memory;
-    GetProcessHandleCount(GetCurrentProcess(), &handles);
-    GetProcessMemoryInfo(GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory),
-                         sizeof memory);
     WCHAR line[SHORT_TEXT_CAPACITY];
     DWORD length = FormatText(line, SHORT_TEXT_CAPACITY, TEXT("%u %u %u %u\r\n"), GetCurrentProcessId(),
-                              seconds, handles, static_cast<DWORD>(memory.PrivateUsage));
+                              seconds, HandleCount(), static_cast<DWORD>(PrivateBytes()));
     char bytes[SHORT_TEXT_CAPACITY];
     for (DWORD i = 0; i < length; ++i) bytes[i] = static_cast<char>(line[i]);
     DWORD written;

@@ -76,6 +76,11 @@ struct Figures {
   std::string samples;  // the host's "pid seconds handles bytes" lines, of the image's run
 };
 
+// What a program of the soak answered when it failed.
+std::string Answer(const ProcessResult& r) {
+  return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (timed out)" : "") + ": " + r.out + r.err;
+}
+
 void Fail(Figures& f, const std::string& what) {
   ++f.failures;
   std::printf("FAILED: %s\n", what.c_str());
@@ -109,7 +114,7 @@ struct Soak {
     long long start = Now();
     ProcessResult sent = notify ? RunWine({WindowsBuild(image), "-f"})
                                 : RunWine({Client(), "control", "Tamberlocke_Sorvanel", "128"});
-    if (sent.exitCode != 0) return Fail(figures, (notify ? "-f: " : "128: ") + sent.out + sent.err);
+    if (sent.exitCode != 0) return Fail(figures, (notify ? "-f, " : "128, ") + Answer(sent));
     while (Now() - start < 10000) {
       {
         std::lock_guard<std::mutex> guard(watch.lock);
@@ -130,7 +135,7 @@ struct Soak {
 
   void Stop() {
     ProcessResult stop = RunWine({Client(), "stop", "Tamberlocke_Sorvanel"});
-    if (stop.exitCode != 0) return Fail(figures, "stop: " + stop.out);
+    if (stop.exitCode != 0) return Fail(figures, "stop, " + Answer(stop));
     long long ms = std::stoll(stop.out);
     figures.stops.push_back(ms);
     if (ms > LimitMs) Fail(figures, "a stop took " + std::to_string(ms) + " ms");
@@ -138,7 +143,7 @@ struct Soak {
 
   void Start() {
     ProcessResult start = RunWine({Client(), "start", "Tamberlocke_Sorvanel", FlushEventName});
-    if (start.exitCode != 0) Fail(figures, "start: " + start.out);
+    if (start.exitCode != 0) Fail(figures, "start, " + Answer(start));
   }
 
   void Run(long long seconds) {
@@ -152,7 +157,7 @@ struct Soak {
     created = std::fopen(stats.c_str(), "wb");
     if (created) std::fclose(created);
     ProcessResult install = RunWine({HostWindowsPath, "-i"});
-    if (install.exitCode != 0) return Fail(figures, "install: " + install.err);
+    if (install.exitCode != 0) return Fail(figures, "install, " + Answer(install));
     Start();
     // A restart every one to three minutes (sooner in a short run): lives long enough to show
     // a leak.
@@ -187,7 +192,7 @@ struct Soak {
     }
     Stop();
     ProcessResult remove = RunWine({WindowsBuild(image), "-r"});
-    if (remove.exitCode != 0) Fail(figures, "remove: " + remove.err);
+    if (remove.exitCode != 0) Fail(figures, "remove, " + Answer(remove));
     figures.samples = FileText(stats);
     unlink(stats.c_str());
   }

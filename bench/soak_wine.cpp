@@ -184,7 +184,7 @@ struct Soak {
         default: {
           Stop();
           ProcessResult stopped = RunWine({WindowsBuild(image), "-f"});
-          if (stopped.exitCode != 6) Fail(figures, "-f while stopped gave " + std::to_string(stopped.exitCode));
+          if (stopped.exitCode != 6) Fail(figures, "-f while stopped, " + Answer(stopped));
           Start();
         }
       }

@@ -33,6 +33,15 @@ target_link_libraries(unit_tests PRIVATE sorvanel_system sorvanel_sim sorvanel_c
   GTest::gtest GTest::gtest_main Threads::Threads)
 gtest_discover_tests(unit_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABELS unit)
 
+# The service for days on its virtual clock (bench/soak_sim.cpp). The test command runs one
+# day with a fixed seed; a month runs on demand (soak_sim --days 30 --seed S).
+add_executable(soak_sim bench/soak_sim.cpp tests/unit/child_run.cpp)
+target_include_directories(soak_sim PRIVATE src tests)
+sorvanel_test_flags(soak_sim)
+target_link_libraries(soak_sim PRIVATE sorvanel_system sorvanel_sim sorvanel_common Threads::Threads)
+add_test(NAME soak_sim_day COMMAND soak_sim --days 1 --seed 21)
+set_tests_properties(soak_sim_day PROPERTIES LABELS soak TIMEOUT 120)
+
 # The Linux backend's own tests: they link the real backend instead of the simulation.
 include(cmake/linux_backend.cmake)
 file(GLOB LINUX_TEST_SOURCES CONFIGURE_DEPENDS tests/linux/*.cpp)
@@ -62,6 +71,16 @@ if(NOT SORVANEL_SANITIZE)
   gtest_discover_tests(e2e_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS e2e RESOURCE_LOCK wine-and-mounts TIMEOUT 300)
 
+  # Minutes of the service host under Wine's service manager (bench/soak_wine.sh); the test
+  # command runs it for 20 s, beside the Wine tests' lock.
+  add_executable(soak_wine bench/soak_wine.cpp ${E2E_SUPPORT})
+  target_include_directories(soak_wine PRIVATE src tests)
+  sorvanel_test_flags(soak_wine)
+  target_compile_definitions(soak_wine PRIVATE SORVANEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
+  target_link_libraries(soak_wine PRIVATE Threads::Threads)
+  add_test(NAME soak_wine COMMAND sh ${CMAKE_SOURCE_DIR}/bench/soak_wine.sh 20)
+  set_tests_properties(soak_wine PROPERTIES LABELS e2e RESOURCE_LOCK wine-and-mounts TIMEOUT 300)
+
   add_executable(image_tests ${IMAGE_SOURCES} ${E2E_SUPPORT})
   target_include_directories(image_tests PRIVATE src tests)
   sorvanel_test_flags(image_tests)
@@ -82,7 +101,7 @@ endif()
 
 if(SORVANEL_BENCH)
   find_package(benchmark QUIET)
-  file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS bench/*.cpp)
+  file(GLOB BENCH_SOURCES CONFIGURE_DEPENDS bench/*_bench.cpp)
   if(benchmark_FOUND AND BENCH_SOURCES)
     add_executable(benchmarks ${BENCH_SOURCES})
     target_include_directories(benchmarks PRIVATE src tests)

@@ -247,15 +247,6 @@ std::string WineStamp() {
   return stamp;
 }
 
-std::string FileText(const std::string& path) {
-  std::string text;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return text;
-  char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return text;
-}
 
 // The prefix is made once, by `wineboot -i` on its own, so that Wine's messages about
 // creating it never mix with a test's output, and stamped. A lock file keeps parallel tests
@@ -341,6 +332,41 @@ bool StartWineSession(bool captureEvents) {
 }
 
 }  // namespace
+
+std::string FileText(const std::string& path) {
+  std::string text;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return text;
+  char buffer[4096];
+  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+const char FlushEventName[] = "Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3";
+const char HostWindowsPath[] = "C:\\Program Files\\Sorvanel Test\\sorvanel_service_host.exe";
+const char HostLogWindowsPath[] = "C:\\Program Files\\Sorvanel Test\\sorvanel_service_host.exe.log";
+std::string HostFolder() { return WinePrefix() + "/drive_c/Program Files/Sorvanel Test"; }
+std::string HostLog() { return HostFolder() + "/sorvanel_service_host.exe.log"; }
+
+bool PlaceServiceHost(WindowsImage image, const std::string& settings) {
+  const std::string host = WindowsBuild(image, "sorvanel_service_host.exe");
+  if (access(host.c_str(), R_OK) != 0 || access(WindowsBuild(image, "sorvanel_service_client.exe").c_str(), R_OK) != 0) {
+    return false;
+  }
+  // Wine's DACL of a file comes from its mode: only the owner may change the folder, or -i
+  // refuses the host.
+  if (RunProcess({"mkdir", "-p", HostFolder()}).exitCode != 0 || chmod(HostFolder().c_str(), 0755) != 0) return false;
+  return RunProcess({"cp", host, HostFolder() + "/"}).exitCode == 0 && WriteHostSettings(settings);
+}
+
+bool WriteHostSettings(const std::string& settings) {
+  int fd = open((HostFolder() + "/sorvanel_service_host.ini").c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool written = write(fd, settings.data(), settings.size()) == static_cast<ssize_t>(settings.size());
+  close(fd);
+  return written;
+}
 
 std::string WineSessionLog() { return SourceDir() + "/build/wine-session.log"; }
 

@@ -88,6 +88,25 @@ std::vector<std::string> WineEnvironment();
 // Stops the prefix's wineserver (and with it any Wine services started by a test).
 void StopWineServer();
 
+// The whole content of a file; empty when it cannot be read.
+std::string FileText(const std::string& path);
+
+// The name of the flush-request event that -f signals and the service makes.
+extern const char FlushEventName[];
+// The test-only service host (the service code behind an entry that enters the dispatcher
+// directly) placed in the prefix, in a folder with a blank: its Windows path, its folder as
+// Linux sees it, and its log file there (the host writes its notes and errors to it when it
+// exists, emptied at each start).
+extern const char HostWindowsPath[];
+extern const char HostLogWindowsPath[];
+std::string HostFolder();
+std::string HostLog();
+// Copies that image's host into the folder beside a settings file with `settings`; false
+// when the host or the client is not built or the copy failed.
+bool PlaceServiceHost(WindowsImage image, const std::string& settings);
+// Replaces the host's settings file.
+bool WriteHostSettings(const std::string& settings);
+
 // What a terminal shows, as the user reads it: Wine's console adds cursor-control sequences
 // (ESC [ ... and ESC ] ... BEL), which carry no text and are removed here.
 std::string ScreenText(const std::string& raw);

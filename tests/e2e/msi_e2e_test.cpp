@@ -50,11 +50,6 @@ const Package Packages[] = {
 // gtest names the parameter in each test's description.
 void PrintTo(const Package& package, std::ostream* out) { *out << ImageName(package.image); }
 
-std::string FileText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
-
 std::string Listing(const std::string& folder) {
   return RunProcess({"sh", "-c", "cd \"$0\" 2>/dev/null && ls -A | tr '\\n' ' '", folder}).out;
 }

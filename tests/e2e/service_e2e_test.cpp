@@ -20,31 +20,17 @@ const char KeyPath[] = "HKLM\\System\\CurrentControlSet\\Services\\Tamberlocke_S
 const char EventSourcePath[] =
     "HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tamberlocke_Sorvanel";
 const char Description[] = "Flushes volume file buffers on an interval and on request.";
-// The name of the flush-request event that -f signals.
-const char FlushEventName[] = "Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3";
-const char HostWindowsPath[] = "C:\\Program Files\\Sorvanel Test\\sorvanel_service_host.exe";
-
-const char HostLogWindowsPath[] =
-    "C:\\Program Files\\Sorvanel Test\\sorvanel_service_host.exe.log";
 const char FlushLine[] = "Volume \"ZZ-flush-marker\" not found\r\n";
 
 // The image under test: the tests run for both, and the host and client of the same build
 // (32-bit programs under WOW64 talk to the same service manager and registry).
 WindowsImage image = WindowsImage::X64;
 
-std::string HostBuild() { return WindowsBuild(image, "sorvanel_service_host.exe"); }
 std::string ClientBuild() { return WindowsBuild(image, "sorvanel_service_client.exe"); }
-std::string HostFolder() { return WinePrefix() + "/drive_c/Program Files/Sorvanel Test"; }
-std::string HostLog() { return HostFolder() + "/sorvanel_service_host.exe.log"; }
 
 bool Exists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
-}
-
-std::string FileText(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
 }
 
 ProcessResult Sorvanel(const std::vector<std::string>& arguments) {
@@ -120,14 +106,8 @@ class ServiceUnderWine : public ::testing::TestWithParam<WindowsImage> {
   // template matches no volume, so each flush pass reports "Volume ... not found", which is
   // how the tests see it.
   void PlaceHost() {
-    ASSERT_TRUE(Exists(HostBuild())) << HostBuild() << " is not built";
-    ASSERT_TRUE(Exists(ClientBuild())) << ClientBuild() << " is not built";
-    ASSERT_EQ(RunProcess({"mkdir", "-p", HostFolder()}).exitCode, 0);
-    // Wine's DACL of a file comes from its mode: only the owner may change the folder.
-    ASSERT_EQ(chmod(HostFolder().c_str(), 0755), 0);
-    ASSERT_EQ(RunProcess({"cp", HostBuild(), HostFolder() + "/"}).exitCode, 0);
-    std::ofstream ini(HostFolder() + "/sorvanel_service_host.ini", std::ios::binary);
-    ini << "[Main]\r\nSignature=Sorvanel\r\nInterval=0\r\nVolumes=ZZ-flush-marker\r\n";
+    ASSERT_TRUE(PlaceServiceHost(image, "[Main]\r\nSignature=Sorvanel\r\nInterval=0\r\nVolumes=ZZ-flush-marker\r\n"))
+        << WindowsBuild(image, "sorvanel_service_host.exe") << " or its client is not built";
   }
 };
 

@@ -53,6 +53,13 @@ void SimSetCallLog(bool on);
 // calling thread and without the simulation's lock. Tests use it to place an event inside a
 // chosen moment: a control during the third Sleep, say.
 void SimOnCall(const char* function, unsigned nth, std::function<void()> action);
+// A function run at the start of every simulated call, on the calling thread and without the
+// simulation's lock, with the function's name and whether the call can fail; for a call that
+// can fail, a non-zero result makes it fail with that error (not kept among SimFaultHits).
+// Soaks use it to move time, deliver requests and fail calls at random over millions of
+// calls, where SimOnCall and the call log would cost too much. SimReset removes it.
+typedef DWORD (*SimCallHook)(const char* function, bool canFail);
+void SimSetCallHook(SimCallHook hook);
 
 // ---- Accounting ---------------------------------------------------------------------------
 

@@ -67,6 +67,7 @@ CallCounter& CounterOf(const char* function) {
 // log is kept. Off, a call costs one table look-up and an atomic increment.
 std::atomic<bool> slowPath{true};
 std::atomic<bool> callLogOn{true};
+std::atomic<SimCallHook> callHook{nullptr};
 
 struct Machine {
   std::vector<Fault> faults;
@@ -77,6 +78,7 @@ struct Machine {
   DWORD nthError = 0;
   std::vector<SimFaultHit> hits;
   std::map<uintptr_t, HandleEntry> handles;
+  int countedHandles = 0;  // the counted entries of `handles`
   uintptr_t nextHandle = 0x1000;
   std::set<void*> heapBlocks;
   std::u16string commandLine = u"sorvanel.exe";
@@ -127,6 +129,7 @@ void SimReset() {
     lastError = 0;
     for (CallCounter& counter : counters) counter.count.store(0, std::memory_order_relaxed);
     slowPath.store(callLogOn.load());
+    callHook.store(nullptr);
   }
   for (void (*step)() : ResetSteps()) step();
 }
@@ -192,15 +195,24 @@ __attribute__((noinline)) bool FailsNow(const char* function, unsigned count, vo
 
 bool SimFaultAt(const char* function, void* caller) {
   unsigned count = CountCall(function);
-  if (!slowPath.load(std::memory_order_relaxed)) return false;
-  LogAndAct(function, count);
-  return FailsNow(function, count, caller);
+  SimCallHook hook = callHook.load(std::memory_order_relaxed);
+  DWORD hookError = hook ? hook(function, true) : 0;
+  if (slowPath.load(std::memory_order_relaxed)) {
+    LogAndAct(function, count);
+    if (FailsNow(function, count, caller)) return true;
+  }
+  if (!hookError) return false;
+  lastError = hookError;
+  return true;
 }
 
 void SimNoteCall(const char* function) {
   unsigned count = CountCall(function);
+  if (SimCallHook hook = callHook.load(std::memory_order_relaxed)) hook(function, false);
   if (slowPath.load(std::memory_order_relaxed)) LogAndAct(function, count);
 }
+
+void SimSetCallHook(SimCallHook hook) { callHook.store(hook); }
 
 void SimFailCall(const char* function, unsigned nth, DWORD error) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
@@ -254,6 +266,7 @@ HANDLE SimCreateHandle(SimHandleKind kind, void* payload, void (*onClose)(void*)
   uintptr_t value = M().nextHandle;
   M().nextHandle += 4;
   M().handles[value] = {kind, payload, onClose, counted, description};
+  M().countedHandles += counted ? 1 : 0;
   return reinterpret_cast<HANDLE>(value);
 }
 
@@ -277,6 +290,7 @@ static bool CloseEntry(uintptr_t value, const SimHandleKind* kind) {
   if (kind && it->second.kind != *kind) return false;
   HandleEntry entry = it->second;
   M().handles.erase(it);
+  M().countedHandles -= entry.counted ? 1 : 0;
   if (entry.onClose) entry.onClose(entry.payload);
   return true;
 }
@@ -289,9 +303,7 @@ bool SimCloseAnyHandle(HANDLE handle) { return CloseEntry(reinterpret_cast<uintp
 
 int SimOpenHandleCount() {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  int count = 0;
-  for (auto& entry : M().handles) count += entry.second.counted ? 1 : 0;
-  return count;
+  return M().countedHandles;
 }
 
 std::string SimDescribeOpenHandles() {

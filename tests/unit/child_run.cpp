@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sim/sim_profile.h"
+#include "sim/sim_service.h"
 #include "startup/program.h"
 
 namespace {
@@ -291,7 +293,8 @@ ChildRun RunInChild(const ChildScenario& scenario) {
 }
 
 ChildRun RunProgram(const std::u16string& arguments, std::function<void()> setup,
-                    std::function<void(std::map<std::string, std::string>&)> collect) {
+                    std::function<void(std::map<std::string, std::string>&)> collect,
+                    int timeoutSeconds) {
   ChildScenario scenario;
   scenario.setup = [arguments, setup]() {
     SimSetCommandLine(arguments.empty() ? u"sorvanel.exe" : u"sorvanel.exe " + arguments);
@@ -302,5 +305,26 @@ ChildRun RunProgram(const std::u16string& arguments, std::function<void()> setup
     return -1;  // not reached: ProgramEntry ends the process
   };
   scenario.collect = collect;
+  scenario.timeoutSeconds = timeoutSeconds;
   return RunInChild(scenario);
+}
+
+const char16_t ServiceSettingsPath[] = u"C:\\Program Files\\Sorvanel\\sorvanel.ini";
+
+std::string SettingsText(const std::string& lines) { return "[Main]\r\nSignature=Sorvanel\r\n" + lines; }
+
+ChildRun RunServiceProgram(const std::string& settings, std::function<void()> setup,
+                           std::function<void(std::map<std::string, std::string>&)> collect,
+                           int timeoutSeconds) {
+  return RunProgram(
+      u"",
+      [settings, setup] {
+        SimSetInteractive(false);
+        SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::None);
+        SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
+        SimArrangeServiceStart(u"Tamberlocke_Sorvanel");
+        if (!settings.empty()) SimSetFile(ServiceSettingsPath, settings);
+        if (setup) setup();
+      },
+      collect, timeoutSeconds);
 }

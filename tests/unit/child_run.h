@@ -56,4 +56,16 @@ ChildRun RunInChild(const ChildScenario& scenario);
 // The common case: sets the command line "sorvanel.exe <arguments>" and runs ProgramEntry,
 // which ends through ExitProcess.
 ChildRun RunProgram(const std::u16string& arguments, std::function<void()> setup = nullptr,
-                    std::function<void(std::map<std::string, std::string>&)> collect = nullptr);
+                    std::function<void(std::map<std::string, std::string>&)> collect = nullptr,
+                    int timeoutSeconds = 60);
+
+// The settings file beside the simulated executable, and such a file's text: the signature
+// and then the given lines.
+extern const char16_t ServiceSettingsPath[];
+std::string SettingsText(const std::string& lines);
+// The whole program as the service control manager starts it: outside an interactive logon,
+// without output handles, the dispatcher running the service; `settings`, unless empty, is its
+// settings file. `setup` comes after that.
+ChildRun RunServiceProgram(const std::string& settings, std::function<void()> setup,
+                           std::function<void(std::map<std::string, std::string>&)> collect,
+                           int timeoutSeconds = 60);

@@ -21,8 +21,6 @@
 
 namespace {
 
-const char16_t ServiceNameText[] = u"Tamberlocke_Sorvanel";
-const char16_t SettingsPath[] = u"C:\\Program Files\\Sorvanel\\sorvanel.ini";
 const char EventDescription[] = "event Global\\Sorvanel_3f9c2e71-8a4d-4b06-9e5f-27c1d0a8b4e3";
 
 struct ServiceRun {
@@ -38,24 +36,14 @@ struct ServiceRun {
 
 std::string Text(const std::u16string& text) { return SimUtf8(text); }
 
-// A settings file with a signature and the given lines.
-std::string Settings(const std::string& lines) {
-  return "[Main]\r\nSignature=Sorvanel\r\n" + lines;
-}
-
 void StopAt(const char* call, unsigned nth);
 
 ServiceRun RunService(const std::string& settings, std::function<void()> setup,
                       std::function<std::string()> check = nullptr) {
   ServiceRun result;
-  result.run = RunProgram(
-      u"",
-      [settings, setup] {
-        SimSetInteractive(false);
-        SimSetStdHandle(STD_OUTPUT_HANDLE, SimStream::None);
-        SimSetStdHandle(STD_ERROR_HANDLE, SimStream::None);
-        SimArrangeServiceStart(ServiceNameText);
-        if (!settings.empty()) SimSetFile(SettingsPath, settings);
+  result.run = RunServiceProgram(
+      settings,
+      [setup] {
         if (setup) setup();
         // A scenario whose own stop never comes would loop for ever; this one ends it, with
         // counts that no row expects.
@@ -155,88 +143,88 @@ struct TimingRow {
 TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
   const DWORD running = 1000000;  // ticks since start: longer than any interval
   const TimingRow rows[] = {
-      {"interval 0, no request", Settings("Interval=0\r\n"), running, [] { StopAt("Sleep", 10); },
+      {"interval 0, no request", SettingsText("Interval=0\r\n"), running, [] { StopAt("Sleep", 10); },
        0, 10},
-      {"interval 0 flushes on request only", Settings("Interval=0\r\n"), running,
+      {"interval 0 flushes on request only", SettingsText("Interval=0\r\n"), running,
        [] {
          SignalAt(3);
          StopAt("Sleep", 6);
        },
        1, 6},
-      {"two signals in one cycle give one flush", Settings("Interval=0\r\n"), running,
+      {"two signals in one cycle give one flush", SettingsText("Interval=0\r\n"), running,
        [] {
          SignalAt(2, 2);
          StopAt("Sleep", 4);
        },
        1, 4},
-      {"signals in two cycles give two", Settings("Interval=0\r\n"), running,
+      {"signals in two cycles give two", SettingsText("Interval=0\r\n"), running,
        [] {
          SignalAt(2);
          SignalAt(3);
          StopAt("Sleep", 5);
        },
        2, 5},
-      {"stop before the loop: no flush", Settings("Interval=5\r\n"), running,
+      {"stop before the loop: no flush", SettingsText("Interval=5\r\n"), running,
        [] { StopAt("GetPrivateProfileIntW", 1); }, 0, 0},
-      {"stop in the sleep of a due cycle: that flush, then stopped", Settings("Interval=5\r\n"),
+      {"stop in the sleep of a due cycle: that flush, then stopped", SettingsText("Interval=5\r\n"),
        running, [] { StopAt("Sleep", 27); }, 2, 27},
-      {"stop one cycle earlier: not yet due", Settings("Interval=5\r\n"), running,
+      {"stop one cycle earlier: not yet due", SettingsText("Interval=5\r\n"), running,
        [] { StopAt("Sleep", 26); }, 1, 26},
-      {"a request restarts the interval", Settings("Interval=5\r\n"), running,
+      {"a request restarts the interval", SettingsText("Interval=5\r\n"), running,
        [] {
          SignalAt(10);
          StopAt("Sleep", 35);
        },
        2, 35},
-      {"... and the next periodic flush follows it", Settings("Interval=5\r\n"), running,
+      {"... and the next periodic flush follows it", SettingsText("Interval=5\r\n"), running,
        [] {
          SignalAt(10);
          StopAt("Sleep", 36);
        },
        3, 36},
-      {"the interval runs from the end of a flush", Settings("Interval=5\r\n"), running,
+      {"the interval runs from the end of a flush", SettingsText("Interval=5\r\n"), running,
        [] {
          SimOnCall("FindFirstVolumeW", 1, [] { SimSetTickCount(SimTickCount() + 3000); });
          StopAt("Sleep", 26);
        },
        1, 26},
-      {"... and falls due 5 s after that end", Settings("Interval=5\r\n"), running,
+      {"... and falls due 5 s after that end", SettingsText("Interval=5\r\n"), running,
        [] {
          SimOnCall("FindFirstVolumeW", 1, [] { SimSetTickCount(SimTickCount() + 3000); });
          StopAt("Sleep", 27);
        },
        2, 27},
-      {"across the tick wrap, not yet due", Settings("Interval=5\r\n"), 0xFFFFFFFFu - 3000,
+      {"across the tick wrap, not yet due", SettingsText("Interval=5\r\n"), 0xFFFFFFFFu - 3000,
        [] { StopAt("Sleep", 26); }, 1, 26},
-      {"across the tick wrap, due", Settings("Interval=5\r\n"), 0xFFFFFFFFu - 3000,
+      {"across the tick wrap, due", SettingsText("Interval=5\r\n"), 0xFFFFFFFFu - 3000,
        [] { StopAt("Sleep", 27); }, 2, 27},
       {"a fresh system waits for the tick to pass the interval", "", 0,
        [] { StopAt("Sleep", 150); }, 0, 150},
       {"... and flushes in the first cycle after", "", 0, [] { StopAt("Sleep", 151); }, 1, 151},
-      {"a request in a due cycle is that cycle's one flush", Settings("Interval=5\r\n"), running,
+      {"a request in a due cycle is that cycle's one flush", SettingsText("Interval=5\r\n"), running,
        [] {
          SignalAt(1);
          StopAt("Sleep", 2);
        },
        1, 2},
-      {"stop during a flush lets it finish", Settings("Interval=5\r\n"), running,
+      {"stop during a flush lets it finish", SettingsText("Interval=5\r\n"), running,
        [] { StopAt("FindFirstVolumeW", 1); }, 1, 1},
       {"shutdown stops as stop does", "", running,
        [] { SimOnCall("Sleep", 3, [] { SimSendControl(SERVICE_CONTROL_SHUTDOWN); }); }, 1, 3},
       // The flush-request control counts as a signal of the event.
-      {"control 128 asks for one flush", Settings("Interval=0\r\n"), running,
+      {"control 128 asks for one flush", SettingsText("Interval=0\r\n"), running,
        [] {
          ControlAt(3, FLUSH_REQUEST_CONTROL);
          StopAt("Sleep", 6);
        },
        1, 6},
-      {"128 twice in one cycle gives one flush", Settings("Interval=0\r\n"), running,
+      {"128 twice in one cycle gives one flush", SettingsText("Interval=0\r\n"), running,
        [] {
          ControlAt(2, FLUSH_REQUEST_CONTROL, 2);
          StopAt("Sleep", 4);
        },
        1, 4},
-      {"128 and a signal in one cycle give one flush", Settings("Interval=0\r\n"), running,
+      {"128 and a signal in one cycle give one flush", SettingsText("Interval=0\r\n"), running,
        [] {
          SimOnCall("Sleep", 2, [] {
            Signal();
@@ -245,13 +233,13 @@ TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
          StopAt("Sleep", 4);
        },
        1, 4},
-      {"129 asks for nothing", Settings("Interval=0\r\n"), running,
+      {"129 asks for nothing", SettingsText("Interval=0\r\n"), running,
        [] {
          ControlAt(3, FLUSH_REQUEST_CONTROL + 1);
          StopAt("Sleep", 6);
        },
        0, 6},
-      {"128 while the settings are read: flushed in the first cycle", Settings("Interval=0\r\n"),
+      {"128 while the settings are read: flushed in the first cycle", SettingsText("Interval=0\r\n"),
        running,
        [] {
          SimOnCall("GetPrivateProfileIntW", 1, [] { SimSendControl(FLUSH_REQUEST_CONTROL); });
@@ -276,7 +264,7 @@ TEST(ServiceRuntime, FlushesFallDueOnTheIntervalAndOnRequest) {
 }
 
 TEST(ServiceRuntime, StoppedIsReportedOnlyAfterTheFlushInProgress) {
-  ServiceRun s = RunService(Settings("Interval=5\r\n"), [] { StopAt("FindFirstVolumeW", 1); });
+  ServiceRun s = RunService(SettingsText("Interval=5\r\n"), [] { StopAt("FindFirstVolumeW", 1); });
   ExpectFinishedCleanly(s, true);
   const std::vector<std::string>& log = s.run.callLog;
   auto position = [&log](const char* name, int nth) {
@@ -308,7 +296,7 @@ std::string stopFlagSeen;
 // before STOPPED.
 TEST(ServiceRuntime, TheStepsOfItsLifeComeInOrder) {
   ServiceRun s = RunService(
-      Settings("Interval=5\r\nPriority=low\r\n"),
+      SettingsText("Interval=5\r\nPriority=low\r\n"),
       [] {
         stopFlagSeen.clear();
         StopAt("Sleep", 2);
@@ -397,7 +385,7 @@ TEST(ServiceRuntime, AnEventSomebodyElseMadeIsNotUsed) {
     std::u16string squatted = c.name;
     bool nullDacl = c.nullDacl;
     std::vector<SimAce> dacl = c.dacl;
-    ServiceRun s = RunService(Settings("Interval=0\r\n"), [squatted, nullDacl, dacl] {
+    ServiceRun s = RunService(SettingsText("Interval=0\r\n"), [squatted, nullDacl, dacl] {
       SimCreateForeignEvent(squatted, nullDacl, dacl);
       ControlAt(2, FLUSH_REQUEST_CONTROL);
       StopAt("Sleep", 4);
@@ -413,7 +401,7 @@ int notifyResult = -1;
 TEST(ServiceRuntime, TheCommandLineClientTriggersAFlush) {
   // The client of -f, as another process on the machine would run it.
   ServiceRun s = RunService(
-      Settings("Interval=0\r\n"),
+      SettingsText("Interval=0\r\n"),
       [] {
         SimOnCall("Sleep", 3, [] { notifyResult = NotifyService(false); });
         StopAt("Sleep", 5);
@@ -432,8 +420,8 @@ TEST(ServiceRuntime, TheFlushThreadRunsAtTheConfiguredPriorityUntilStopped) {
     std::string changes;
   } cases[] = {
       {"", "service>service=0;main>service=0;"},
-      {Settings("Priority=low\r\n"), "service>service=-1;main>service=0;"},
-      {Settings("Priority=highest\r\n"), "service>service=2;main>service=0;"},
+      {SettingsText("Priority=low\r\n"), "service>service=-1;main>service=0;"},
+      {SettingsText("Priority=highest\r\n"), "service>service=2;main>service=0;"},
   };
   for (auto& c : cases) {
     ServiceRun s = RunService(c.settings, [] { StopAt("Sleep", 2); });
@@ -558,7 +546,7 @@ TEST(ServiceRuntime, EachFailedCallIsShownAndTheServiceGoesOn) {
       {"SetServiceStatus", 4, ERROR_INVALID_HANDLE, "",
        "Cannot set service status (6 - The handle is not valid)", "2 4 3", true, 1,
        "service>service=0;main>service=0;"},
-      {"DuplicateHandle", 1, ERROR_NOT_ENOUGH_MEMORY, Settings("Priority=low\r\n"),
+      {"DuplicateHandle", 1, ERROR_NOT_ENOUGH_MEMORY, SettingsText("Priority=low\r\n"),
        "Cannot get service thread handle (8 - There is not enough memory to process this command)",
        "2 4 3 1", true, 1, "service>service=-1;"},
       {"CreateEventW", 1, ERROR_ACCESS_DENIED, "", noEvent + "5 - Access is denied)", "2 4 3 1",
@@ -586,10 +574,10 @@ TEST(ServiceRuntime, EachFailedCallIsShownAndTheServiceGoesOn) {
       {"GetFileSecurityW", 2, ERROR_ACCESS_DENIED, "",
        "Cannot read security of C:\\Program Files\\Sorvanel\\ (5 - Access is denied)", "2 4 3 1",
        true, 1, "service>service=0;main>service=0;"},
-      {"SetThreadPriority", 1, ERROR_ACCESS_DENIED, Settings("Priority=low\r\n"),
+      {"SetThreadPriority", 1, ERROR_ACCESS_DENIED, SettingsText("Priority=low\r\n"),
        "Cannot set thread priority -1 (5 - Access is denied)", "2 4 3 1", true, 1,
        "main>service=0;"},
-      {"SetThreadPriority", 2, ERROR_INVALID_HANDLE, Settings("Priority=low\r\n"),
+      {"SetThreadPriority", 2, ERROR_INVALID_HANDLE, SettingsText("Priority=low\r\n"),
        "Cannot reset thread priority (6 - The handle is not valid)", "2 4 3 1", true, 1,
        "service>service=-1;"},
   };
@@ -611,7 +599,7 @@ TEST(ServiceRuntime, EachFailedCallIsShownAndTheServiceGoesOn) {
 }
 
 TEST(ServiceRuntime, AFailedWaitCountsAsNoRequest) {
-  ServiceRun s = RunService(Settings("Interval=0\r\n"), [] {
+  ServiceRun s = RunService(SettingsText("Interval=0\r\n"), [] {
     SignalAt(1);
     SimFailCall("WaitForSingleObject", 1, ERROR_INVALID_HANDLE);
     StopAt("Sleep", 3);
@@ -623,7 +611,7 @@ TEST(ServiceRuntime, AFailedWaitCountsAsNoRequest) {
 }
 
 TEST(ServiceRuntime, WithoutTheEventTheServiceStillFlushesOnItsInterval) {
-  ServiceRun s = RunService(Settings("Interval=5\r\n"), [] {
+  ServiceRun s = RunService(SettingsText("Interval=5\r\n"), [] {
     SimFailCall("CreateEventW", 1, ERROR_ACCESS_DENIED);
     StopAt("Sleep", 27);
   }, [] {
@@ -688,7 +676,7 @@ TEST(ServiceRuntime, ErrorsGoToTheEventLogAndABoxOnlyBeforeWindows6) {
   for (auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.major) + "." + std::to_string(c.minor));
     DWORD major = c.major, minor = c.minor;
-    ServiceRun s = RunService(Settings("Interval=4\r\n"), [major, minor] {
+    ServiceRun s = RunService(SettingsText("Interval=4\r\n"), [major, minor] {
       SimSetVersion(major, minor);
       SimSetBoxDismissMilliseconds(60000);
       WriteProtectedStick();
@@ -735,7 +723,7 @@ TEST(ServiceRuntime, ErrorsGoToTheEventLogAndABoxOnlyBeforeWindows6) {
 // is logged once an hour, and the event that logs it again says how many repeats were held
 // back. The hour is up at exactly 60 minutes.
 TEST(ServiceRuntime, ARepeatedErrorIsLoggedOnceAnHour) {
-  ServiceRun s = RunService(Settings("Interval=5\r\n"), [] {
+  ServiceRun s = RunService(SettingsText("Interval=5\r\n"), [] {
     WriteProtectedStick();
     for (unsigned cycle = 2; cycle <= 13; ++cycle) {
       // With the cycle's own 200 ms, the passes are exactly 15 minutes apart.

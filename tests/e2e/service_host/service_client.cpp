@@ -11,7 +11,11 @@
 //       the stop request to STOPPED, as the service manager saw them. The log is the
 //       service's own, or the file that a Wine session writes its services' error events to;
 //   sorvanel_service_client stop <service>
-//       the same stop, whenever it comes;
+//       the same stop, whenever it comes; after the time it waits until the service's process
+//       has ended (and with it the objects it held);
+//   sorvanel_service_client start <service> <event name>
+//       starts the service (unless it runs) and returns once it has made the event of that
+//       name (its flush loop is about to begin);
 //   sorvanel_service_client start-holding <service> <mutex name> <log file>
 //       creates a mutex of that name, starts the service and keeps the mutex until the log
 //       file grows (the service has reported its first error), for a service that finds the
@@ -141,8 +145,16 @@ void WaitForGrowth(LPCWSTR file, unsigned long long before) {
   }
 }
 
-// Stops the service and prints the milliseconds until the manager shows it STOPPED.
+// Stops the service and prints the milliseconds until the manager shows it STOPPED; then
+// waits, untimed, until its process has ended.
 void StopAndTime(SC_HANDLE service) {
+  SERVICE_STATUS_PROCESS running;
+  DWORD needed;
+  HANDLE process = NULL;
+  if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&running),
+                           sizeof running, &needed)) {
+    process = OpenProcess(SYNCHRONIZE, FALSE, running.dwProcessId);
+  }
   unsigned long long asked = NowMilliseconds();
   SendControl(service, SERVICE_CONTROL_STOP);
   SERVICE_STATUS status;
@@ -156,6 +168,25 @@ void StopAndTime(SC_HANDLE service) {
   } while (status.dwCurrentState != SERVICE_STOPPED);
   WriteNumber(NowMilliseconds() - asked);
   Write("\r\n");
+  if (process) {
+    WaitForSingleObject(process, 10000);
+    CloseHandle(process);
+  }
+}
+
+void StartAndWait(LPCWSTR name, LPCWSTR eventName) {
+  SC_HANDLE service = OpenTheService(name, SERVICE_START);
+  if (!StartServiceW(service, 0, NULL) && GetLastError() != ERROR_SERVICE_ALREADY_RUNNING) {
+    Fail("StartServiceW");
+  }
+  unsigned long long deadline = NowMilliseconds() + 10000;
+  HANDLE event;
+  while (!(event = OpenEventW(SYNCHRONIZE, FALSE, eventName))) {
+    if (NowMilliseconds() > deadline) Fail("OpenEventW");
+    Sleep(1);
+  }
+  CloseHandle(event);
+  CloseServiceHandle(service);
 }
 
 void StopAfterFlush(LPCWSTR name, LPCWSTR log) {
@@ -251,15 +282,17 @@ extern "C" void ServiceClientEntry(void) {
     SC_HANDLE service = OpenTheService(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
     StopAndTime(service);
     CloseServiceHandle(service);
-  } else if ((Same(command, "start-holding") || Same(command, "start-squatting")) && *last) {
-    StartHolding(name, argument, last, Same(command, "start-squatting"));
+          "  stop <service> | start <service> <event name> |\r\n"
+          "  start-holding <service> <mutex name> <log file> |\r\n"
+          "  start-squatting <service> <event name> <log file> |\r\n"
   } else if (Same(command, "description") && *name) {
     PrintDescription(name);
   } else if (Same(command, "render") && *last) {
     Render(name, Number(argument), last, NextWord(&position));
   } else {
     Write("usage: control <service> <code> | stop-after-flush <service> <log file> |\r\n"
-          "  stop <service> | start-holding <service> <mutex name> <log file> |\r\n"
+          "  stop <service> | start <service> <event name> |\r\n"
+          "  start-holding <service> <mutex name> <log file> |\r\n"
           "  start-squatting <service> <event name> <log file> |\r\n"
           "  description <service> | render <module> <id> <insert 1> [<insert 2>]\r\n");
     ExitProcess(2);

@@ -282,9 +282,10 @@ extern "C" void ServiceClientEntry(void) {
     SC_HANDLE service = OpenTheService(name, SERVICE_STOP | SERVICE_QUERY_STATUS);
     StopAndTime(service);
     CloseServiceHandle(service);
-          "  stop <service> | start <service> <event name> |\r\n"
-          "  start-holding <service> <mutex name> <log file> |\r\n"
-          "  start-squatting <service> <event name> <log file> |\r\n"
+  } else if (Same(command, "start") && *argument) {
+    StartAndWait(name, argument);
+  } else if ((Same(command, "start-holding") || Same(command, "start-squatting")) && *last) {
+    StartHolding(name, argument, last, Same(command, "start-squatting"));
   } else if (Same(command, "description") && *name) {
     PrintDescription(name);
   } else if (Same(command, "render") && *last) {

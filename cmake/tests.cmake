@@ -79,7 +79,7 @@ if(NOT SORVANEL_SANITIZE)
   target_compile_definitions(soak_wine PRIVATE SORVANEL_SOURCE_DIR="${CMAKE_SOURCE_DIR}")
   target_link_libraries(soak_wine PRIVATE Threads::Threads)
   add_test(NAME soak_wine COMMAND sh ${CMAKE_SOURCE_DIR}/bench/soak_wine.sh 20)
-  set_tests_properties(soak_wine PROPERTIES LABELS e2e RESOURCE_LOCK wine-and-mounts TIMEOUT 300)
+  set_tests_properties(soak_wine PROPERTIES LABELS soak RESOURCE_LOCK wine-and-mounts TIMEOUT 300)
 
   add_executable(image_tests ${IMAGE_SOURCES} ${E2E_SUPPORT})
   target_include_directories(image_tests PRIVATE src tests)

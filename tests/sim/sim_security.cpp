@@ -139,19 +139,6 @@ void ResetFileSecurity() {
 
 SimResetRegistration registration(ResetFileSecurity);
 
-// "S-1-5-32-545" as a binary SID.
-std::vector<BYTE> SidBytes(const std::string& text) {
-  std::vector<uint64_t> parts;
-  std::istringstream in(text.substr(2));
-  for (std::string part; std::getline(in, part, '-');) parts.push_back(std::stoull(part));
-  std::vector<BYTE> sid = {static_cast<BYTE>(parts[0]), static_cast<BYTE>(parts.size() - 2)};
-  for (int shift = 40; shift >= 0; shift -= 8) sid.push_back(static_cast<BYTE>(parts[1] >> shift));
-  for (size_t i = 2; i < parts.size(); ++i) {
-    for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<BYTE>(parts[i] >> shift));
-  }
-  return sid;
-}
-
 void Put(std::vector<BYTE>& bytes, size_t at, DWORD value, int size) {
   for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<BYTE>(value >> (8 * i));
 }
@@ -163,7 +150,7 @@ std::vector<BYTE> SelfRelative(const SimFileSecurity& security, SECURITY_INFORMA
   WORD control = SE_SELF_RELATIVE;
   if ((requested & OWNER_SECURITY_INFORMATION) && !security.owner.empty()) {
     Put(bytes, 4, static_cast<DWORD>(bytes.size()), 4);
-    std::vector<BYTE> owner = SidBytes(security.owner);
+    std::vector<BYTE> owner = SimSidBytes(security.owner);
     bytes.insert(bytes.end(), owner.begin(), owner.end());
   }
   if ((requested & DACL_SECURITY_INFORMATION) && security.daclPresent) {
@@ -174,7 +161,7 @@ std::vector<BYTE> SelfRelative(const SimFileSecurity& security, SECURITY_INFORMA
       bytes.resize(acl + 8, 0);
       bytes[acl] = ACL_REVISION;
       for (const SimAce& entry : security.aces) {
-        std::vector<BYTE> sid = SidBytes(entry.sid);
+        std::vector<BYTE> sid = SimSidBytes(entry.sid);
         size_t at = bytes.size();
         bytes.resize(at + 8, 0);
         bytes[at] = static_cast<BYTE>(entry.type);
@@ -192,6 +179,18 @@ std::vector<BYTE> SelfRelative(const SimFileSecurity& security, SECURITY_INFORMA
 }
 
 }  // namespace
+
+std::vector<BYTE> SimSidBytes(const std::string& text) {
+  std::vector<uint64_t> parts;
+  std::istringstream in(text.substr(2));
+  for (std::string part; std::getline(in, part, '-');) parts.push_back(std::stoull(part));
+  std::vector<BYTE> sid = {static_cast<BYTE>(parts[0]), static_cast<BYTE>(parts.size() - 2)};
+  for (int shift = 40; shift >= 0; shift -= 8) sid.push_back(static_cast<BYTE>(parts[1] >> shift));
+  for (size_t i = 2; i < parts.size(); ++i) {
+    for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<BYTE>(parts[i] >> shift));
+  }
+  return sid;
+}
 
 void SimSetFileSecurity(const std::u16string& path, const SimFileSecurity& security) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());

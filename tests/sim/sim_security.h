@@ -14,8 +14,9 @@ struct SimAce {
   int flags = 0;        // INHERIT_ONLY_ACE and the other inheritance flags
 };
 
-// "S-R-A-s1-s2..." of a binary SID.
+// "S-R-A-s1-s2..." of a binary SID, and the binary SID of such a text.
 std::string SimSidString(const void* sid);
+std::vector<BYTE> SimSidBytes(const std::string& text);
 // The entries of a binary ACL in order; empty for a malformed one.
 std::vector<SimAce> SimAclEntries(const void* acl);
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sim/sim_internal.h"
+#include "sim/sim_security.h"
 
 namespace {
 
@@ -27,27 +28,13 @@ void ResetToken() {
 
 SimResetRegistration registration(ResetToken);
 
-// The binary form of a SID: revision, count, authority, sub-authorities.
-std::vector<BYTE> MakeSid(BYTE authority, std::initializer_list<DWORD> subs) {
-  std::vector<BYTE> sid(8 + 4 * subs.size());
-  sid[0] = 1;
-  sid[1] = static_cast<BYTE>(subs.size());
-  sid[7] = authority;
-  size_t i = 8;
-  for (DWORD sub : subs) {
-    memcpy(&sid[i], &sub, 4);
-    i += 4;
-  }
-  return sid;
-}
-
 std::vector<std::vector<BYTE>> TokenGroupSids() {
   std::vector<std::vector<BYTE>> groups;
-  groups.push_back(MakeSid(1, {0}));          // Everyone
-  groups.push_back(MakeSid(5, {32, 545}));    // BUILTIN\Users
-  if (state->interactive) groups.push_back(MakeSid(5, {4}));  // INTERACTIVE
-  groups.push_back(MakeSid(5, {11}));         // Authenticated Users
-  groups.push_back(MakeSid(2, {0}));          // LOCAL
+  groups.push_back(SimSidBytes("S-1-1-0"));       // Everyone
+  groups.push_back(SimSidBytes("S-1-5-32-545"));  // BUILTIN\Users
+  if (state->interactive) groups.push_back(SimSidBytes("S-1-5-4"));  // INTERACTIVE
+  groups.push_back(SimSidBytes("S-1-5-11"));      // Authenticated Users
+  groups.push_back(SimSidBytes("S-1-2-0"));       // LOCAL
   return groups;
 }
 

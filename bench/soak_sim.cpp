@@ -146,10 +146,23 @@ bool IsRelease(const char* function) {
 
 int HandlesHeld() { return SimOpenHandleCount() - life.clientHandles - life.keptByFailure; }
 
-void SendRequest(uint64_t at) {
+// Moves the clock to `at`, within the cycle that has begun.
+void AdvanceTo(uint64_t at) {
+  if (at <= totals.clock) return;
+  DWORD step = static_cast<DWORD>(at - totals.clock);
+  SimSetTickCount(SimTickCount() + step);
+  life.lastTick += step;
+  totals.clock = at;
+}
+
+// A request at `at`: -f or control 128, half and half. True for -f, whose signal releases the
+// flush loop's wait at once: the clock moves on to the request, and the cycle ends there.
+bool SendRequest(uint64_t at) {
+  bool notify = Below(2);
+  if (notify && !life.inPass) AdvanceTo(at);
   life.pending.push_back({at, life.inPass ? 0 : at + Cycle, life.inPass});
   ++totals.all.requests;
-  if (Below(2)) {
+  if (notify) {
     ++totals.all.notifies;
     int result = NotifyService(false);
     if (result == 0) {
@@ -161,6 +174,7 @@ void SendRequest(uint64_t at) {
     ++totals.all.controls;
     if (!SimSendControl(FLUSH_REQUEST_CONTROL)) Fail("control 128 was not delivered");
   }
+  return notify;
 }
 
 void SendStop(uint64_t at) {
@@ -171,10 +185,12 @@ void SendStop(uint64_t at) {
 }
 
 // What falls within [from, from + span): the requests, and the stop unless it waits for a flush.
+// At the start of a cycle's wait, a -f ends the wait and leaves the rest to the next cycle.
 void Deliver(uint64_t from, uint64_t span) {
   while (!life.stopSent && life.nextRequest < from + span && life.nextRequest < life.stopAt) {
-    SendRequest(life.nextRequest > from ? life.nextRequest : from);
+    bool released = SendRequest(life.nextRequest > from ? life.nextRequest : from);
     life.nextRequest += static_cast<uint64_t>(std::exponential_distribution<double>(1 / RequestMeanGap)(generator)) + 1;
+    if (released && !life.inPass) return;
   }
   if (!life.stopSent && !life.stopInFlush && life.stopAt < from + span) {
     SendStop(life.stopAt > from ? life.stopAt : from);
@@ -267,7 +283,8 @@ DWORD Hook(const char* function, bool canFail) {
   DWORD tick = SimTickCount();
   totals.clock += tick - life.lastTick;
   life.lastTick = tick;
-  if (!std::strcmp(function, "Sleep")) {
+  // A cycle blocks once: in its wait on the flush event, or in a sleep while it has none.
+  if (!std::strcmp(function, "WaitForSingleObject") || !std::strcmp(function, "Sleep")) {
     CycleBegins();
   } else if (!std::strcmp(function, "FindFirstVolumeW") && !life.inPass) {
     PassBegins();

@@ -22,6 +22,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+// The local security authority: which domain the machine's own accounts belong to.
+#include <ntsecapi.h>
 
 #else  // not Windows: the subset the program uses
 
@@ -127,6 +129,7 @@ typedef union _LARGE_INTEGER {
 #define ERROR_INVALID_SID 1337L
 #define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_NO_TOKEN 1008L
+#define ERROR_NONE_MAPPED 1332L
 
 // Process, module and handles.
 #define STD_INPUT_HANDLE ((DWORD)-10)
@@ -190,6 +193,9 @@ typedef struct _SECURITY_ATTRIBUTES {
 #define DRIVE_REMOTE 4
 #define DRIVE_CDROM 5
 #define DRIVE_RAMDISK 6
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
+#define FILE_ATTRIBUTE_DIRECTORY 0x00000010
+#define FILE_ATTRIBUTE_REPARSE_POINT 0x00000400
 
 // Text.
 #define CP_ACP 0
@@ -257,6 +263,51 @@ typedef struct _TOKEN_GROUPS {
 } TOKEN_GROUPS, *PTOKEN_GROUPS;
 
 typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1, TokenGroups = 2 } TOKEN_INFORMATION_CLASS;
+
+typedef struct _TOKEN_USER {
+  SID_AND_ATTRIBUTES User;
+} TOKEN_USER;
+
+typedef enum _SID_NAME_USE {
+  SidTypeUser = 1,
+  SidTypeGroup,
+  SidTypeDomain,
+  SidTypeAlias,
+  SidTypeWellKnownGroup,
+  SidTypeDeletedAccount,
+  SidTypeInvalid,
+  SidTypeUnknown,
+  SidTypeComputer,
+  SidTypeLabel
+} SID_NAME_USE, *PSID_NAME_USE;
+
+// The local security authority.
+typedef LONG NTSTATUS;
+typedef void* LSA_HANDLE;
+typedef LSA_HANDLE* PLSA_HANDLE;
+typedef struct _LSA_UNICODE_STRING {
+  WORD Length;
+  WORD MaximumLength;
+  LPWSTR Buffer;
+} LSA_UNICODE_STRING, *PLSA_UNICODE_STRING;
+typedef struct _LSA_OBJECT_ATTRIBUTES {
+  ULONG Length;
+  HANDLE RootDirectory;
+  PLSA_UNICODE_STRING ObjectName;
+  ULONG Attributes;
+  void* SecurityDescriptor;
+  void* SecurityQualityOfService;
+} LSA_OBJECT_ATTRIBUTES, *PLSA_OBJECT_ATTRIBUTES;
+typedef enum _POLICY_INFORMATION_CLASS {
+  PolicyAccountDomainInformation = 5
+} POLICY_INFORMATION_CLASS;
+typedef struct _POLICY_ACCOUNT_DOMAIN_INFO {
+  LSA_UNICODE_STRING DomainName;
+  PSID DomainSid;
+} POLICY_ACCOUNT_DOMAIN_INFO, *PPOLICY_ACCOUNT_DOMAIN_INFO;
+#define POLICY_VIEW_LOCAL_INFORMATION 0x00000001L
+#define STATUS_ACCESS_DENIED ((NTSTATUS)0xC0000022L)
+#define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
 
 typedef struct _ACL {
   BYTE AclRevision;
@@ -435,6 +486,7 @@ BOOL WINAPI FindVolumeClose(HANDLE findVolume);
 BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR volumePathNames,
                                              DWORD bufferLength, LPDWORD returnLength);
 UINT WINAPI GetDriveTypeW(LPCWSTR rootPathName);
+DWORD WINAPI GetFileAttributesW(LPCWSTR fileName);
 
 // kernel32: settings files
 DWORD WINAPI GetPrivateProfileStringW(LPCWSTR appName, LPCWSTR keyName, LPCWSTR defaultText,
@@ -474,6 +526,19 @@ BOOL WINAPI InitializeAcl(PACL acl, DWORD aclLength, DWORD aclRevision);
 BOOL WINAPI AddAccessAllowedAce(PACL acl, DWORD aceRevision, DWORD accessMask, PSID sid);
 BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION requested,
                              PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD lengthNeeded);
+BOOL WINAPI GetKernelObjectSecurity(HANDLE object, SECURITY_INFORMATION requested,
+                                    PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                                    LPDWORD lengthNeeded);
+BOOL WINAPI LookupAccountSidW(LPCWSTR systemName, PSID sid, LPWSTR name, LPDWORD nameLength,
+                              LPWSTR domainName, LPDWORD domainLength, PSID_NAME_USE use);
+
+// advapi32: the local security authority
+NTSTATUS WINAPI LsaOpenPolicy(PLSA_UNICODE_STRING systemName, PLSA_OBJECT_ATTRIBUTES attributes,
+                              ACCESS_MASK desiredAccess, PLSA_HANDLE policy);
+NTSTATUS WINAPI LsaQueryInformationPolicy(LSA_HANDLE policy, POLICY_INFORMATION_CLASS kind,
+                                          void** buffer);
+NTSTATUS WINAPI LsaFreeMemory(void* buffer);
+NTSTATUS WINAPI LsaClose(LSA_HANDLE object);
 
 // advapi32: service control manager and service processes
 SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess);
@@ -518,6 +583,7 @@ LPWSTR WINAPI CharUpperW(LPWSTR text);
 #define ERROR_ALLOTTED_SPACE_EXCEEDED 1344L
 #define ERROR_INVALID_ACL 1336L
 #define ACCESS_ALLOWED_ACE_TYPE 0x0
+#define ACCESS_ALLOWED_CALLBACK_ACE_TYPE 0x9
 #define SE_DACL_PRESENT 0x0004
 #define SE_DACL_DEFAULTED 0x0008
 #define SE_SELF_RELATIVE 0x8000

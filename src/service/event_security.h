@@ -16,6 +16,11 @@ struct FlushEventSecurity {
 };
 
 // Fills the record so that `attributes` can be passed to CreateEventW. False when a call
-// failed; the last error then says why. Takes no memory beyond the SIDs, which it frees
-// before it returns.
+// failed; the last error then says why. Takes no memory.
 bool BuildFlushEventSecurity(FlushEventSecurity* security);
+
+// Whether an event that existed before the service made it is owned by SYSTEM or the
+// Administrators: no user can give an object of their own that owner, so it is the service's
+// own from a start just before (a client may still hold it), or one an administrator made.
+// False as well when its owner cannot be read.
+bool OwnedByAdministrators(HANDLE event);

@@ -22,7 +22,8 @@ const WCHAR Dependencies[] = TEXT("EventLog\0");
 const WCHAR EventSourceKey[] =
     TEXT("SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Tamberlocke_Sorvanel");
 
-// How long RemoveService waits for the service to report that it stopped.
+// How long RemoveService waits for the service to report that it stopped, and InstallService
+// for it to report that it runs.
 #define STOP_WAIT_MILLISECONDS 30000
 #define RESTART_DELAY_MILLISECONDS 60000
 #define FAILURE_RESET_SECONDS 86400
@@ -98,26 +99,38 @@ void RemoveEventSource(void) {
   }
 }
 
+// Failed stop requests that the next status query settles: the service has stopped already
+// (1062), is starting or stopping (1061), or has not yet sent its first status report and so
+// accepts no control at all (1052).
+bool SettledByStatus(DWORD error) {
+  return error == ERROR_SERVICE_NOT_ACTIVE || error == ERROR_SERVICE_CANNOT_ACCEPT_CTRL ||
+         error == ERROR_INVALID_SERVICE_CONTROL;
+}
+
+// The service's state a millisecond from now; 0 after a message when it cannot be queried.
+DWORD StateAfterAPause(SC_HANDLE service) {
+  SERVICE_STATUS status;
+  Sleep(1);
+  if (QueryServiceStatus(service, &status)) return status.dwCurrentState;
+  ShowServiceFailure(TEXT("Cannot query service %s (%s)"));
+  return 0;
+}
+
 // Asks the service to stop and waits until it says it has: 0, or 7 after a message. A
-// service that is starting or stopping refuses the control (1061) until that is over: it is
-// asked again once its state is neither, within the same bound.
+// service that is starting or stopping is asked again once its state is neither, within the
+// same bound.
 int StopService(SC_HANDLE service) {
   SERVICE_STATUS status;
   DWORD start = GetTickCount();
   bool ask = true;
   for (;;) {
     if (ask && !ControlService(service, SERVICE_CONTROL_STOP, &status) &&
-        GetLastError() != ERROR_SERVICE_NOT_ACTIVE &&
-        GetLastError() != ERROR_SERVICE_CANNOT_ACCEPT_CTRL) {
+        !SettledByStatus(GetLastError())) {
       ShowServiceFailure(TEXT("Cannot stop service %s (%s)"));
       return 7;
     }
-    Sleep(1);
-    if (!QueryServiceStatus(service, &status)) {
-      ShowServiceFailure(TEXT("Cannot query service %s (%s)"));
-      return 7;
-    }
-    DWORD state = status.dwCurrentState;
+    DWORD state = StateAfterAPause(service);
+    if (state == 0) return 7;
     if (state == SERVICE_STOPPED) return 0;
     ask = state != SERVICE_START_PENDING && state != SERVICE_STOP_PENDING;
     if (GetTickCount() - start >= STOP_WAIT_MILLISECONDS) {
@@ -125,6 +138,17 @@ int StopService(SC_HANDLE service) {
       ShowServiceFailure(TEXT("Cannot stop service %s (%s)"));
       return 7;
     }
+  }
+}
+
+// Waits, within the same bound as a stop, until the started service has left START_PENDING:
+// its flush event exists from then on, so a `-f` right after -i reaches it. The manager
+// answers the start before that. Neither a failed query nor a service that is still starting
+// changes the installation.
+void WaitUntilStarted(SC_HANDLE service) {
+  DWORD start = GetTickCount();
+  while (StateAfterAPause(service) == SERVICE_START_PENDING &&
+         GetTickCount() - start < STOP_WAIT_MILLISECONDS) {
   }
 }
 
@@ -165,6 +189,8 @@ int InstallService(void) {
       ShowFailure(TEXT("Cannot delete service (%s)"));
     }
     result = 7;
+  } else {
+    WaitUntilStarted(service);
   }
   CloseServiceHandle(service);
   CloseServiceHandle(manager);

@@ -1,23 +1,25 @@
-// The owner and the allow entries of a DACL, held against the groups that take in every user,
-// or every user of a kind. Entries that only pass on to children (inherit-only) do not apply
-// to the object itself, and deny entries can only take rights away, so both are passed over.
-// A descriptor without a DACL, or with a null one, lets everyone do everything: so do files
-// on a file system without security (FAT, exFAT).
+// The path from the drive's root down to the program, element by element: the file, the folder
+// that holds it, and every folder above. Each element's owner and the allow entries of its
+// DACL that apply to it (inherit-only entries pass on to children only, and deny entries can
+// only take rights away) may hold a right that replaces the program only when they name an
+// account that may do so anyway. A descriptor without a DACL, or with a null one, lets everyone
+// do everything: so do files on a file system without security (FAT, exFAT).
 #include "service/program_access.h"
 
-#include "startup/program.h"
 #include "service/install.h"
+#include "startup/program.h"
 #include "support/event_log.h"
 #include "support/format.h"
 #include "support/last_error_text.h"
 #include "support/output.h"
+#include "support/text.h"
 
 namespace {
 
 // A self-relative descriptor with an owner and the largest DACL fits. Zero-initialised
-// storage, so the image carries none of it. Offsets are read as 16 bits and an ACL is at
-// most 64 KiB, so with the room behind what the system may fill, no entry of even a
-// malformed descriptor can be read from outside the buffer.
+// storage, so the image carries none of it. Offsets are read as 16 bits, an ACL is at most
+// 64 KiB and a SID is read only up to 15 sub-authorities, so with the room behind what the
+// system may fill, no part of even a malformed descriptor is read from outside the buffer.
 #define DESCRIPTOR_CAPACITY 0x10100
 BYTE descriptorBytes[0x20100];
 
@@ -27,43 +29,46 @@ BYTE descriptorBytes[0x20100];
 #define DACL_AT 16
 #define ACL_HEADER_BYTES 8
 
-struct BroadGroup {
-  BYTE authority;  // the last byte of the identifier authority; the others are 0
-  BYTE count;      // sub-authorities
-  WORD first;      // the first sub-authority
-  WORD last;       // the last one (the RID)
+// Room for TOKEN_USER and the longest SID behind it.
+#define TOKEN_USER_CAPACITY (sizeof(TOKEN_USER) + SID_CAPACITY)
+
+// What an element of the path is to the program.
+enum Level { PROGRAM_FILE, PROGRAM_FOLDER, FOLDER_ABOVE, LEVELS };
+
+// The kinds of right that replace the program, in the order they are looked for and named:
+// for a folder above, renaming what it holds comes before renaming the folder itself, which
+// at a drive's root is no right at all.
+enum RightKind { WRITE_RIGHTS, DELETE_CHILD_RIGHT, DELETE_RIGHT, PERMISSION_RIGHTS, RIGHT_KINDS };
+
+// The rights of each kind at each level. Writing the file or adding one beside it (a library
+// that the program would load, say) replaces it; a new file or folder in a folder further up
+// replaces nothing of ours, but renaming a folder on the path does (DELETE on it, or delete
+// child on its parent): the manager then starts whatever sits at the registered path. Whoever
+// may change the permissions or the owner may give themselves any of these.
+const DWORD Rights[LEVELS][RIGHT_KINDS] = {
+    {GENERIC_ALL | GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA, 0, DELETE,
+     WRITE_DAC | WRITE_OWNER},
+    {GENERIC_ALL | GENERIC_WRITE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY, FILE_DELETE_CHILD, DELETE,
+     WRITE_DAC | WRITE_OWNER},
+    {GENERIC_ALL | GENERIC_WRITE, FILE_DELETE_CHILD, DELETE, WRITE_DAC | WRITE_OWNER},
 };
 
-const BroadGroup BroadGroups[] = {
-    {1, 1, 0, 0},     // S-1-1-0
-    {2, 1, 0, 0},     // S-1-2-0
-    {5, 1, 2, 2},     // S-1-5-2
-    {5, 1, 4, 4},     // S-1-5-4
-    {5, 1, 7, 7},     // S-1-5-7
-    {5, 1, 11, 11},   // S-1-5-11
-    {5, 1, 15, 15},   // S-1-5-15
-    {5, 2, 32, 545},  // S-1-5-32-545
-    {5, 2, 32, 546},  // S-1-5-32-546
-    {5, 5, 21, 513},  // S-1-5-21-x-y-z-513, also a workgroup machine's "None"
-    {5, 5, 21, 514},  // S-1-5-21-x-y-z-514
-};
+// What the holder of a right may do, as the finding says it; an owner may always change the
+// permissions.
 const CHAR Words[] =
-    "Everyone\0LOCAL\0NETWORK\0INTERACTIVE\0ANONYMOUS LOGON\0Authenticated Users\0"
-    "This Organization\0Users\0Guests\0Domain Users\0Domain Guests\0"
-    "write to\0delete\0change the permissions of\0"
-    "add files to\0delete files in\0change the permissions of";
+    "write to \0add files to \0delete \0rename or delete \0delete files in \0rename folders in \0"
+    "change the permissions of ";
+const BYTE WordOf[LEVELS][RIGHT_KINDS] = {{0, 0, 2, 6}, {1, 4, 3, 6}, {1, 5, 3, 6}};
 
-// The rights that let a holder replace the program, in the order they are named: the words
-// follow the group names, the file's first, then the folder's.
-#define RIGHT_KINDS 3
-#define OWNER_RIGHT 2  // an owner may always change the permissions
-#define BROAD_GROUPS 11
-const DWORD FileRights[RIGHT_KINDS] = {
-    GENERIC_ALL | GENERIC_WRITE | FILE_WRITE_DATA | FILE_APPEND_DATA, DELETE,
-    WRITE_DAC | WRITE_OWNER};
-const DWORD FolderRights[RIGHT_KINDS] = {
-    GENERIC_ALL | GENERIC_WRITE | FILE_ADD_FILE | FILE_ADD_SUBDIRECTORY,
-    DELETE | FILE_DELETE_CHILD, WRITE_DAC | WRITE_OWNER};
+const CHAR Advice[] =
+    "Install from a folder that an administrator made under Program Files, such as "
+    "C:\\Program Files\\Sorvanel";
+
+// An account that may replace the program, and the kind of right that lets it.
+struct Opening {
+  const BYTE* account;
+  int kind;
+};
 
 DWORD Read32(const BYTE* at) {
   DWORD value;
@@ -82,84 +87,125 @@ __attribute__((noinline)) const CHAR* NthWord(int n) {
   return words;
 }
 
-// The index of the broad group that the SID at `sid` names, or -1.
-int BroadGroupOf(const BYTE* sid) {
-  BYTE count = sid[1];
-  if (sid[0] != 1 || Read16(sid + 2) != 0 || count == 0) return -1;
-  for (int i = 0; i < BROAD_GROUPS; ++i) {
-    const BroadGroup& group = BroadGroups[i];
-    if (Read32(sid + 4) == static_cast<DWORD>(group.authority) << 24 && count == group.count &&
-        Read32(sid + 8) == group.first && Read32(sid + 4 + 4 * count) == group.last) {
-      return i;
-    }
-  }
-  return -1;
+// The account the process runs as, read into `buffer`; null after a message when the token
+// cannot be read.
+const BYTE* ReadProcessUser(DWORD (&buffer)[TOKEN_USER_CAPACITY / sizeof(DWORD)]) {
+  HANDLE token = OpenTokenForQuery();
+  if (!token) return nullptr;
+  DWORD size = sizeof buffer;
+  bool read = ReadTokenInformation(token, TokenUser, buffer, &size);
+  CloseHandle(token);
+  return read ? static_cast<const BYTE*>(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) : nullptr;
 }
 
-// What a broad group may do to ModulePath, as its index times 4 plus the right's (file or
-// folder ones); -1 when no broad group may replace it, -2 when its security could not be
-// read (shown).
-int FindOpening(bool folder) {
+bool MayReplace(const BYTE* account, const BYTE* user) {
+  return IsAdministrativeAccount(account) || SameSid(account, user);
+}
+
+// Looks in the descriptor that was read for an account, besides those that may replace the
+// program anyway, that holds a right of the level's kinds in an entry that applies to the
+// object itself, or that owns it.
+bool FindOpening(int level, const BYTE* user, Opening* opening) {
   const BYTE* descriptor = descriptorBytes;
-  DWORD needed;
-  if (!GetFileSecurityW(ModulePath, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
-                        reinterpret_cast<PSECURITY_DESCRIPTOR>(descriptorBytes),
-                        DESCRIPTOR_CAPACITY, &needed)) {
-    ShowFailure(TEXT("Cannot read security of %s (%s)"), ModulePath);
-    return -2;
+  WORD ownerAt = Read16(descriptor + OWNER_AT);
+  const BYTE* owner = ownerAt ? descriptor + ownerAt : nullptr;
+  WORD daclAt = Read16(descriptor + DACL_AT);
+  if (!(Read16(descriptor + CONTROL_AT) & SE_DACL_PRESENT) || !daclAt) {
+    *opening = {EveryoneSid, WRITE_RIGHTS};
+    return true;
   }
-  const DWORD* rights = folder ? FolderRights : FileRights;
-  WORD owner = Read16(descriptor + OWNER_AT);
-  WORD dacl = Read16(descriptor + DACL_AT);
-  int group = owner ? BroadGroupOf(descriptor + owner) : -1;
-  if (group >= 0) return group * 4 + OWNER_RIGHT;
-  if (!(Read16(descriptor + CONTROL_AT) & SE_DACL_PRESENT) || !dacl) return 0;  // Everyone, all
-  const BYTE* acl = descriptor + dacl;
+  const BYTE* acl = descriptor + daclAt;
   DWORD at = ACL_HEADER_BYTES;
   for (WORD left = Read16(acl + 4); left && at + 8 <= Read16(acl + 2); --left) {
     const BYTE* ace = acl + at;
-    if (ace[0] == ACCESS_ALLOWED_ACE_TYPE && !(ace[1] & INHERIT_ONLY_ACE)) {
-      int right = 0;
-      while (right < RIGHT_KINDS && !(Read32(ace + 4) & rights[right])) ++right;
-      group = BroadGroupOf(ace + 8);
-      if (right < RIGHT_KINDS && group >= 0) return group * 4 + right;
-    }
     at += Read16(ace + 2);
+    // Plain allow entries, and conditional ones, which grant when their condition holds.
+    bool allows = ace[0] == ACCESS_ALLOWED_ACE_TYPE || ace[0] == ACCESS_ALLOWED_CALLBACK_ACE_TYPE;
+    if (!allows || (ace[1] & INHERIT_ONLY_ACE)) continue;
+    const BYTE* holder = ace + 8;
+    DWORD creator = CreatorRid(holder);
+    if (creator == OWNER_RIGHTS_RID) holder = owner;
+    if (creator <= CREATOR_GROUP_RID || !holder || MayReplace(holder, user)) continue;
+    for (int kind = 0; kind < RIGHT_KINDS; ++kind) {
+      if (Read32(ace + 4) & Rights[level][kind]) {
+        *opening = {holder, kind};
+        return true;
+      }
+    }
   }
-  return -1;
+  *opening = {owner, PERMISSION_RIGHTS};
+  return owner && !MayReplace(owner, user);
+}
+
+// Walks the path from the file up to the drive's root. 1 with the finding written, 0 when
+// only administrators can replace the program, -1 when something could not be read (shown).
+// A finding is "<subject> <what it is, or may and what it may do><object>".
+int InspectPath(LPWSTR finding) {
+  LPCWSTR subject = ModulePath;
+  const CHAR* may = "";
+  const CHAR* what = "is not on a local fixed drive";
+  LPCWSTR object = TEXT("");
+  WCHAR element[MAX_PATH];
+  WCHAR account[ACCOUNT_NAME_CAPACITY];
+  // A drive, its colon and a backslash, and a local fixed drive behind it: a UNC path
+  // (\\server\share\...) names another machine's files, a removable or CD-ROM drive whatever
+  // medium is in it later, a network drive a share. What stands before the colon is left to
+  // the system: it knows no root but a drive letter's.
+  WCHAR root[4] = {ModulePath[0], ':', '\\', 0};
+  if (ModulePath[1] == ':' && ModulePath[2] == '\\' && GetDriveTypeW(root) == DRIVE_FIXED) {
+    DWORD userBuffer[TOKEN_USER_CAPACITY / sizeof(DWORD)];
+    const BYTE* user = ReadProcessUser(userBuffer);
+    if (!user) return -1;
+    DWORD end = CopyBounded(element, MAX_PATH, ModulePath, 0);
+    for (int level = PROGRAM_FILE;; level = level == PROGRAM_FILE ? PROGRAM_FOLDER : FOLDER_ABOVE) {
+      element[end] = 0;
+      // A drive's root is the volume itself, never a link.
+      bool atRoot = end == 3;
+      DWORD attributes = atRoot ? 0 : GetFileAttributesW(element);
+      DWORD needed;
+      if (attributes == INVALID_FILE_ATTRIBUTES ||
+          !GetFileSecurityW(element, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                            reinterpret_cast<PSECURITY_DESCRIPTOR>(descriptorBytes),
+                            DESCRIPTOR_CAPACITY, &needed)) {
+        ShowFailure(TEXT("Cannot read security of %s (%s)"), element);
+        return -1;
+      }
+      // Its owner may point a junction or symbolic link elsewhere, and GetFileSecurityW reads
+      // the target's descriptor, never the link's.
+      subject = element;
+      what = "is a junction or symbolic link";
+      if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) break;
+      Opening opening;
+      if (FindOpening(level, user, &opening)) {
+        NameAccount(opening.account, account, ACCOUNT_NAME_CAPACITY);
+        subject = account;
+        may = "may ";
+        what = NthWord(WordOf[level][opening.kind]);
+        object = element;
+        break;
+      }
+      if (atRoot) return 0;
+      // The folder that holds this element: cut after the backslash before its last character.
+      do --end;
+      while (element[end - 1] != '\\');
+    }
+  }
+  FormatText(finding, FINDING_CAPACITY, TEXT("%s %S%S%s\r\n%S"), subject, may, what, object,
+             Advice);
+  return 1;
 }
 
 }  // namespace
 
 bool ProgramIsGuarded(bool installing) {
-  // The file, then its folder: the path cut after its last backslash (so that a drive's root
-  // stays a root) for as long as the folder is read. Nothing else reads the path meanwhile:
-  // -i runs on the one thread, the service before its loop, and the control handler does not
-  // use it.
-  LPWSTR cut = ModulePath;
-  for (LPWSTR at = ModulePath; *at; ++at) {
-    if (*at == '\\') cut = at + 1;
-  }
-  WCHAR kept = *cut;
-  int folder = 0;
-  int opening = FindOpening(false);
-  if (opening == -1) {
-    *cut = 0;
-    folder = 1;
-    opening = FindOpening(true);
-  }
-  if (opening >= 0) {
-    WCHAR finding[FINDING_CAPACITY];
-    FormatText(finding, FINDING_CAPACITY, TEXT("%S may %S %s\r\n%S"), NthWord(opening >> 2),
-               NthWord(BROAD_GROUPS + folder * RIGHT_KINDS + (opening & 3)), ModulePath,
-               "Install from a folder that only administrators can change, such as "
-               "C:\\Program Files\\Sorvanel");
+  WCHAR finding[FINDING_CAPACITY];
+  int found = InspectPath(finding);
+  if (found > 0) {
     if (installing) {
       ShowError(TEXT("Cannot install service %s: %s"), ServiceName, finding);
     } else {
       LogServiceError(finding, EVENTLOG_WARNING_TYPE);
     }
   }
-  *cut = kept;
-  return opening == -1;
+  return found == 0;
 }

@@ -25,11 +25,16 @@ namespace {
 #define CYCLE_MILLISECONDS 200
 #define WAIT_HINT_MILLISECONDS 1000
 
-void ReportState(DWORD state) {
-  __atomic_store_n(&ServiceRuntime.status.dwCurrentState, state, __ATOMIC_SEQ_CST);
+// Reports the status record as it stands.
+void SendStatus(void) {
   if (!SetServiceStatus(ServiceRuntime.statusHandle, &ServiceRuntime.status)) {
     ShowFailure(TEXT("Cannot set service status (%s)"));
   }
+}
+
+void ReportState(DWORD state) {
+  __atomic_store_n(&ServiceRuntime.status.dwCurrentState, state, __ATOMIC_SEQ_CST);
+  SendStatus();
 }
 
 bool StopRequested(void) { return __atomic_load_n(&ServiceRuntime.stopRequested, __ATOMIC_SEQ_CST); }
@@ -73,33 +78,55 @@ void ResetFlushThreadPriority(void) {
 }
 
 // The named event that `-f` signals; null when it cannot be made. Its handle stays open until
-// the process ends. An event of that name that exists already is not ours: any user may
-// create one while the service is stopped, and could then drain the requests meant for us.
-// It counts as a failure to create the event, and the service goes on without one.
-HANDLE CreateFlushEvent(void) {
+// the process ends. An event of that name that exists already is used only when SYSTEM or the
+// Administrators own it: any user may create one while the service is stopped, and could then
+// drain or drop the requests meant for us. Another one counts as a failure to create the
+// event. Only the first attempt says why it failed (`report`): the flush loop tries again
+// quietly in every cycle, so that the service has its event once the other one is gone.
+HANDLE CreateFlushEvent(bool report) {
   FlushEventSecurity security;
   HANDLE event = NULL;
   if (BuildFlushEventSecurity(&security)) {
     event = CreateEventW(&security.attributes, FALSE, FALSE, FlushRequestEventName);
   }
-  bool taken = event && GetLastError() == ERROR_ALREADY_EXISTS;
-  if (!event || taken) ShowFailure(TEXT("Cannot create flush event (%s)"));
-  if (taken) {
+  if (event && GetLastError() == ERROR_ALREADY_EXISTS && !OwnedByAdministrators(event)) {
     CloseHandle(event);
     event = NULL;
+    SetLastError(ERROR_ALREADY_EXISTS);
   }
+  if (!event && report) ShowFailure(TEXT("Cannot create flush event (%s)"));
   return event;
 }
 
-// Every cycle: sleep, then flush when the event was signalled or a flush-request control
-// came, or when more than the interval has passed since the end of the last flush; leave
-// after the cycle in which the stop flag is seen. The event and the control are both taken
-// in every cycle, so that any number of requests in one cycle give one flush.
+// RUNNING, unless a stop came while the service was starting: its STOP_PENDING must not be
+// overwritten. A stop that comes while RUNNING is being reported may reach the manager before
+// it; the state is then reported once more, so that the stop's is the last word.
+void ReportRunning(void) {
+  DWORD starting = SERVICE_START_PENDING;
+  if (!__atomic_compare_exchange_n(&ServiceRuntime.status.dwCurrentState, &starting,
+                                   SERVICE_RUNNING, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST)) {
+    return;
+  }
+  SendStatus();
+  if (__atomic_load_n(&ServiceRuntime.status.dwCurrentState, __ATOMIC_SEQ_CST) != SERVICE_RUNNING) {
+    SendStatus();
+  }
+}
+
+// Every cycle: wait up to the cycle's length for the event, so that a signal releases the
+// thread at once and nobody who may reset the event can take it away before the service has
+// seen it; then flush when the event was signalled or a flush-request control came, or when
+// more than the interval has passed since the end of the last flush; leave after the cycle in
+// which the stop flag is seen. Without an event (or when the wait fails at once) the cycle
+// sleeps instead, and tries to make the event again. Any number of requests while the thread
+// waits give one flush; a request during a pass gives one more pass after it.
 void FlushLoop(HANDLE event) {
   DWORD lastFlushTick = 0;
   for (;;) {
-    Sleep(CYCLE_MILLISECONDS);
-    bool due = event && WaitForSingleObject(event, 0) == WAIT_OBJECT_0;
+    DWORD woken = event ? WaitForSingleObject(event, CYCLE_MILLISECONDS) : WAIT_FAILED;
+    if (woken == WAIT_FAILED) Sleep(CYCLE_MILLISECONDS);
+    if (!event) event = CreateFlushEvent(false);
+    bool due = woken == WAIT_OBJECT_0;
     if (TakeFlushRequest()) due = true;
     if (!due && ServiceSettings.intervalSeconds != 0) {
       DWORD elapsed = GetTickCount() - lastFlushTick;
@@ -127,13 +154,14 @@ void WINAPI ServiceMain(DWORD, LPWSTR*) {
   }
   ReportState(SERVICE_START_PENDING);
   KeepFlushThread();
-  ReportState(SERVICE_RUNNING);
+  // Before RUNNING: a client that waits for RUNNING (-i does) finds the event.
+  HANDLE event = CreateFlushEvent(true);
+  ReportRunning();
   LoadSettings();
   ReportSettingsInForce();
   // Copied, or the package installed, to a folder that others can change: the service runs
   // all the same, and says once per start what others can change.
   ProgramIsGuarded(false);
-  HANDLE event = CreateFlushEvent();
   if (!SetThreadPriority(GetCurrentThread(), ServiceSettings.threadPriority)) {
     WCHAR error[ERROR_TEXT_CAPACITY];
     ShowError(TEXT("Cannot set thread priority %d (%s)"), ServiceSettings.threadPriority,
@@ -162,9 +190,7 @@ void WINAPI ServiceControlHandler(DWORD control) {
       __atomic_store_n(&ServiceRuntime.flushRequested, true, __ATOMIC_SEQ_CST);
       break;
     case SERVICE_CONTROL_INTERROGATE:
-      if (!SetServiceStatus(ServiceRuntime.statusHandle, &ServiceRuntime.status)) {
-        ShowFailure(TEXT("Cannot set service status (%s)"));
-      }
+      SendStatus();
       break;
     default:
       break;

@@ -5,6 +5,8 @@
 
 namespace {
 
+const WCHAR TokenReadFailure[] = TEXT("Cannot get token info (%s)");
+
 // Looks for the INTERACTIVE group (S-1-5-4) among the token's groups.
 bool TokenHoldsInteractive(HANDLE token, bool* interactive) {
   DWORD size = 0;
@@ -14,9 +16,12 @@ bool TokenHoldsInteractive(HANDLE token, bool* interactive) {
     return false;
   }
   TOKEN_GROUPS* groups = static_cast<TOKEN_GROUPS*>(AllocateMemory(size));
-  if (!groups) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-  if (!groups || !GetTokenInformation(token, TokenGroups, groups, size, &size)) {
-    ShowFailure(TEXT("Cannot get token info (%s)"));
+  if (!groups) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    ShowFailure(TokenReadFailure);
+    return false;
+  }
+  if (!ReadTokenInformation(token, TokenGroups, groups, &size)) {
     FreeMemory(groups, size);
     return false;
   }
@@ -41,13 +46,25 @@ bool TokenHoldsInteractive(HANDLE token, bool* interactive) {
 
 }  // namespace
 
-bool IsInteractiveLogon(bool* interactive) {
-  *interactive = false;
+HANDLE OpenTokenForQuery(void) {
   HANDLE token = nullptr;
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
     ShowFailure(TEXT("Cannot open process token (%s)"));
-    return false;
+    return nullptr;
   }
+  return token;
+}
+
+bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD* size) {
+  if (GetTokenInformation(token, kind, buffer, *size, size)) return true;
+  ShowFailure(TokenReadFailure);
+  return false;
+}
+
+bool IsInteractiveLogon(bool* interactive) {
+  *interactive = false;
+  HANDLE token = OpenTokenForQuery();
+  if (!token) return false;
   bool checked = TokenHoldsInteractive(token, interactive);
   CloseHandle(token);
   return checked;

@@ -15,4 +15,9 @@ LPCWSTR SkipProgramName(LPCWSTR commandLine);
 int ProgramMain(LPCWSTR arguments);
 int RunCommandLine(LPCWSTR arguments);
 bool IsInteractiveLogon(bool* interactive);
+// The process token, opened for queries; null after a message when it cannot be opened.
+HANDLE OpenTokenForQuery(void);
+// One class of the token's information into `buffer`, of *size bytes; *size becomes the
+// length the system gave or asked for. False after a message when it cannot be read.
+bool ReadTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS kind, void* buffer, DWORD* size);
 int NotifyService(bool verbose);

@@ -157,10 +157,10 @@ int FlushOneVolume(LPCWSTR volumeName, LPWSTR paths, DWORD length, bool verbose)
   HANDLE volume = CreateFileW(device, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr);
   if (volume == INVALID_HANDLE_VALUE) {
-    // A volume that went away since the enumeration is passed over without a word.
-    if (GetLastError() == ERROR_FILE_NOT_FOUND) return 0;
     ShowFailure(TEXT("Cannot open %s (%s)"), volumeName);
-    return VOLUME_FAILED;
+    // A volume that went away since the enumeration is said to be gone, as any failed open
+    // is, but did not fail the run: there was nothing left to write out.
+    return GetLastError() != ERROR_FILE_NOT_FOUND ? VOLUME_FAILED : 0;
   }
   int outcome = VOLUME_FLUSHED;
   // Volumes whose file system has nothing to write out answer ERROR_INVALID_FUNCTION.

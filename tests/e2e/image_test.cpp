@@ -28,8 +28,8 @@ struct ImageCase {
 void PrintTo(const ImageCase& image, std::ostream* out) { *out << image.preset; }
 
 const ImageCase Images[] = {
-    {"windows-x64", 0x8664, true, 27648},
-    {"windows-x86", 0x014C, false, 29696},
+    {"windows-x64", 0x8664, true, 29184},
+    {"windows-x86", 0x014C, false, 31232},
 };
 
 std::string ImagePath(const ImageCase& image) {
@@ -68,8 +68,10 @@ const AllowedImport AllowedImports[] = {
     {"AddAccessAllowedAce", WXP}, {"AllocateAndInitializeSid", WXP},
     {"ChangeServiceConfig2W", WXP}, {"CloseServiceHandle", WXP}, {"ControlService", WXP},
     {"CreateServiceW", WXP}, {"DeleteService", WXP}, {"DeregisterEventSource", W2000},
-    {"EqualSid", WXP}, {"FreeSid", WXP}, {"GetFileSecurityW", WXP}, {"GetTokenInformation", WXP},
-    {"InitializeAcl", WXP}, {"InitializeSecurityDescriptor", WXP}, {"OpenProcessToken", WXP},
+    {"EqualSid", WXP}, {"FreeSid", WXP}, {"GetFileSecurityW", WXP}, {"GetKernelObjectSecurity", WXP},
+    {"GetTokenInformation", WXP}, {"InitializeAcl", WXP}, {"InitializeSecurityDescriptor", WXP},
+    {"LookupAccountSidW", WXP}, {"LsaClose", WXP}, {"LsaFreeMemory", WXP}, {"LsaOpenPolicy", WXP},
+    {"LsaQueryInformationPolicy", WXP}, {"OpenProcessToken", WXP},
     {"OpenSCManagerW", WXP}, {"OpenServiceW", WXP}, {"QueryServiceStatus", WXP},
     {"RegCloseKey", W2000}, {"RegCreateKeyExW", W2000}, {"RegDeleteKeyW", W2000},
     {"RegSetValueExW", W2000}, {"RegisterEventSourceW", W2000},
@@ -82,7 +84,7 @@ const AllowedImport AllowedImports[] = {
     {"FindFirstVolumeW", WXP}, {"FindNextVolumeW", WXP}, {"FindVolumeClose", WXP},
     {"FlushFileBuffers", WXP}, {"FormatMessageW", WXP}, {"GetCommandLineW", WXP},
     {"GetConsoleMode", W2000}, {"GetConsoleOutputCP", W2000}, {"GetCurrentProcess", WXP},
-    {"GetCurrentThread", WXP}, {"GetDriveTypeW", WXP}, {"GetLastError", WXP},
+    {"GetCurrentThread", WXP}, {"GetDriveTypeW", WXP}, {"GetFileAttributesW", WXP}, {"GetLastError", WXP},
     {"GetModuleFileNameW", WXP}, {"GetModuleHandleW", WXP}, {"GetPrivateProfileIntW", W2000},
     {"GetPrivateProfileStringW", W2000}, {"GetProcessHeap", WXP}, {"GetStartupInfoW", WXP},
     {"GetStdHandle", W2000}, {"GetTickCount", W2000}, {"GetVersionExW", W2000},

@@ -324,6 +324,16 @@ int SimLiveHeapBlocks() {
   return static_cast<int>(M().heapBlocks.size());
 }
 
+void SimTrackBlock(void* block) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  M().heapBlocks.insert(block);
+}
+
+bool SimUntrackBlock(void* block) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  return M().heapBlocks.erase(block) != 0;
+}
+
 extern "C" HANDLE WINAPI GetProcessHeap(void) {
   if (SimFault("GetProcessHeap")) return nullptr;
   return reinterpret_cast<HANDLE>(ProcessHeapValue);

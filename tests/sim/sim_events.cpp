@@ -2,6 +2,7 @@
 // created with, and the access check that OpenEventW makes against it.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 
@@ -16,6 +17,9 @@ struct Event {
   std::u16string name;
   bool manualReset = false;
   bool signalled = false;
+  bool waitedOn = false;  // a thread waits on it just now
+  bool released = false;  // ... and a signal released it
+  std::string owner;
   int handles = 0;
   bool securityGiven = false;
   bool daclPresent = false;
@@ -32,6 +36,7 @@ struct EventState {
   std::vector<std::unique_ptr<Event>> events;  // live events, named or not
   std::vector<std::unique_ptr<EventHandle>> handles;
   bool administrator = false;
+  std::function<void()> whileWaiting;
 };
 
 EventState* state = nullptr;
@@ -97,6 +102,15 @@ DWORD GrantedAccess(const Event& event, bool system = false) {
   return granted;
 }
 
+// A signal: released to a thread that waits on an auto-reset event, else kept.
+void Signal(Event* event) {
+  if (event->waitedOn && !event->manualReset) {
+    event->released = true;
+  } else {
+    event->signalled = true;
+  }
+}
+
 }  // namespace
 
 SimEventInfo SimEvent(const std::u16string& name) {
@@ -118,14 +132,35 @@ bool SimSignalEvent(const std::u16string& name) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   Event* event = FindNamed(name);
   if (!event || (GrantedAccess(*event) & EVENT_MODIFY_STATE) == 0) return false;
-  event->signalled = true;
+  Signal(event);
   return true;
 }
 
-void SimCreateForeignEvent(const std::u16string& name, bool nullDacl, const std::vector<SimAce>& dacl) {
+bool SimResetEvent(const std::u16string& name) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Event* event = FindNamed(name);
+  if (!event || (GrantedAccess(*event) & EVENT_MODIFY_STATE) == 0) return false;
+  event->signalled = false;
+  return true;
+}
+
+void SimWhileWaiting(std::function<void()> action) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  state->whileWaiting = action;
+}
+
+void SimCloseForeignEvent(const std::u16string& name) {
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  Event* event = FindNamed(name);
+  if (event && --event->handles == 0) DropEvent(event);
+}
+
+void SimCreateForeignEvent(const std::u16string& name, bool nullDacl, const std::vector<SimAce>& dacl,
+                           const std::string& owner) {
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   std::unique_ptr<Event> event(new Event());
   event->name = name;
+  event->owner = owner;
   event->handles = 1;  // the other process's, which stays open
   event->securityGiven = true;
   event->daclPresent = true;
@@ -158,6 +193,8 @@ extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL man
   }
   std::unique_ptr<Event> event(new Event());
   event->name = text;
+  // The token's default owner: LocalSystem's for the service, the administrator's otherwise.
+  event->owner = SimIsServiceProcess() ? "S-1-5-18" : SimMachineDomain + "-1000";
   event->manualReset = manualReset != FALSE;
   event->signalled = initialState != FALSE;
   if (attributes && attributes->lpSecurityDescriptor) {
@@ -214,7 +251,7 @@ extern "C" BOOL WINAPI SetEvent(HANDLE handle) {
     SimSetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  payload->event->signalled = true;
+  Signal(payload->event);
   return TRUE;
 }
 
@@ -234,10 +271,21 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD timeout) {
     SimSetLastError(ERROR_ACCESS_DENIED);
     return WAIT_FAILED;
   }
-  if (!payload->event->signalled) {
+  Event* event = payload->event;
+  if (!event->signalled && timeout != 0 && state->whileWaiting) {
+    // Another process acts while this thread is blocked: a signal releases it at once.
+    std::function<void()> action = state->whileWaiting;
+    state->whileWaiting = nullptr;
+    event->waitedOn = true;
+    event->released = false;
+    action();
+    event->waitedOn = false;
+    if (event->released) return WAIT_OBJECT_0;
+  }
+  if (!event->signalled) {
     if (timeout == INFINITE) {
       fprintf(stderr, "sim: endless wait on the unsignalled event \"%s\"\n",
-              SimUtf8(payload->event->name).c_str());
+              SimUtf8(event->name).c_str());
       abort();
     }
     SimSetTickCount(SimTickCount() + timeout);
@@ -245,4 +293,36 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD timeout) {
   }
   if (!payload->event->manualReset) payload->event->signalled = false;
   return WAIT_OBJECT_0;
+}
+
+// The owner of an event, in a self-relative descriptor; the handle needs READ_CONTROL.
+extern "C" BOOL WINAPI GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATION requested,
+                                               PSECURITY_DESCRIPTOR descriptor, DWORD length,
+                                               LPDWORD lengthNeeded) {
+  if (SimFault("GetKernelObjectSecurity")) return FALSE;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  EventHandle* payload = static_cast<EventHandle*>(SimHandlePayload(handle, SimHandleKind::Event));
+  if (!payload) {
+    SimSetLastError(ERROR_INVALID_HANDLE);
+    return FALSE;
+  }
+  if (!(payload->access & 0x00020000 /* READ_CONTROL */) || requested != OWNER_SECURITY_INFORMATION) {
+    SimSetLastError(ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  std::vector<BYTE> bytes(20, 0);
+  bytes[0] = SECURITY_DESCRIPTOR_REVISION;
+  bytes[3] = SE_SELF_RELATIVE >> 8;
+  if (!payload->event->owner.empty()) {
+    bytes[4] = 20;
+    std::vector<BYTE> owner = SimSidBytes(payload->event->owner);
+    bytes.insert(bytes.end(), owner.begin(), owner.end());
+  }
+  *lengthNeeded = static_cast<DWORD>(bytes.size());
+  if (length < bytes.size()) {
+    SimSetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  memcpy(descriptor, bytes.data(), bytes.size());
+  return TRUE;
 }

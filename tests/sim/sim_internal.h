@@ -39,7 +39,13 @@ enum class SimHandleKind {
   ServiceStatus,
   RegistryKey,
   EventSource,
+  Policy,
 };
+
+// Memory that a simulated function hands out for the program to give back (LsaFreeMemory, say)
+// counts among the live heap blocks until it is given back.
+void SimTrackBlock(void* block);
+bool SimUntrackBlock(void* block);
 
 // Creates a handle of a kind with an owner-defined payload. `onClose` runs (under the lock)
 // when the handle is closed. `counted` handles take part in SimOpenHandleCount.

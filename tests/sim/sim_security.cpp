@@ -197,18 +197,36 @@ void SimSetFileSecurity(const std::u16string& path, const SimFileSecurity& secur
   (*fileSecurity)[SimUpperAscii(path)] = security;
 }
 
+namespace {
+
+// What is set for the path, or the Program Files default.
+SimFileSecurity SecurityOf(LPCWSTR fileName) {
+  auto found = fileSecurity->find(SimUpperAscii(SimText(fileName)));
+  if (found != fileSecurity->end()) return found->second;
+  return {"S-1-5-32-544", true, false,
+          {{ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, "S-1-5-18"},
+           {ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, "S-1-5-32-544"},
+           {ACCESS_ALLOWED_ACE_TYPE, 0x1200A9, "S-1-5-32-545"},
+           {ACCESS_ALLOWED_ACE_TYPE, GENERIC_ALL, "S-1-3-0", 0x0B}}};
+}
+
+}  // namespace
+
+extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR fileName) {
+  if (SimFault("GetFileAttributesW")) return INVALID_FILE_ATTRIBUTES;
+  std::lock_guard<std::recursive_mutex> guard(SimLock());
+  std::u16string path = SimText(fileName);
+  DWORD attributes = !path.empty() && path.back() == u'\\' ? FILE_ATTRIBUTE_DIRECTORY : 0x20;
+  if (SecurityOf(fileName).reparsePoint) attributes |= FILE_ATTRIBUTE_REPARSE_POINT;
+  return attributes;
+}
+
 extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION requested,
                                         PSECURITY_DESCRIPTOR descriptor, DWORD length,
                                         LPDWORD lengthNeeded) {
   if (SimFault("GetFileSecurityW")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  SimFileSecurity security = {"S-1-5-32-544", true, false,
-                              {{ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, "S-1-5-18"},
-                               {ACCESS_ALLOWED_ACE_TYPE, 0x1F01FF, "S-1-5-32-544"},
-                               {ACCESS_ALLOWED_ACE_TYPE, 0x1200A9, "S-1-5-32-545"},
-                               {ACCESS_ALLOWED_ACE_TYPE, GENERIC_ALL, "S-1-3-0", 0x0B}}};
-  auto found = fileSecurity->find(SimUpperAscii(SimText(fileName)));
-  if (found != fileSecurity->end()) security = found->second;
+  SimFileSecurity security = SecurityOf(fileName);
   std::vector<BYTE> bytes = SelfRelative(security, requested);
   *lengthNeeded = static_cast<DWORD>(bytes.size());
   if (length < bytes.size()) {

@@ -370,7 +370,9 @@ extern "C" BOOL WINAPI StartServiceW(SC_HANDLE handle, DWORD, LPCWSTR*) {
     SimSetLastError(script.startError);
     return FALSE;
   }
-  service->record.state = SERVICE_RUNNING;
+  // The manager answers once the process has connected; the service reports RUNNING later.
+  service->record.state = SERVICE_START_PENDING;
+  service->queriesSinceStart = 0;
   return TRUE;
 }
 
@@ -388,7 +390,11 @@ extern "C" BOOL WINAPI ControlService(SC_HANDLE handle, DWORD control, LPSERVICE
     return FALSE;
   }
   if (control == SERVICE_CONTROL_STOP) {
-    if (service->record.state == SERVICE_STOP_PENDING || service->record.state == SERVICE_START_PENDING) {
+    if (service->record.state == SERVICE_START_PENDING) {
+      SimSetLastError(ScriptOf(service->record.name).startingStopError);
+      return FALSE;
+    }
+    if (service->record.state == SERVICE_STOP_PENDING) {
       SimSetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
       return FALSE;
     }

@@ -27,16 +27,18 @@ struct SimServiceRecord {
   std::vector<std::pair<DWORD, DWORD>> failureActions;
 };
 
-// How an installed service answers: its start fails with `startError` (0: it starts and
-// runs); after a stop request it reports STOP_PENDING for `queriesUntilStopped` status
-// queries and then STOPPED, or never stops. A service that is START_PENDING reports RUNNING
-// from its `queriesUntilRunning`th status query on. While either is pending, a stop request
-// fails with ERROR_SERVICE_CANNOT_ACCEPT_CTRL.
+// How an installed service answers: its start fails with `startError` (0: the manager
+// answers that it starts, and the service is START_PENDING); after a stop request it reports
+// STOP_PENDING for `queriesUntilStopped` status queries and then STOPPED, or never stops. A
+// service that is START_PENDING reports RUNNING from its `queriesUntilRunning`th status query
+// on; a stop request fails meanwhile with `startingStopError` (1061, or 1052 as Windows answers
+// before the service's first status report), and while it is STOP_PENDING with 1061.
 struct SimServiceScript {
   DWORD startError = 0;
   int queriesUntilStopped = 2;
   bool neverStops = false;
   int queriesUntilRunning = 1;
+  DWORD startingStopError = ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
 };
 
 // The caller is a user without administrator rights: opening the manager for more than

@@ -1,4 +1,4 @@
-// Virtual time and threads of the simulated machine: a tick count that only Sleep moves,
+// Virtual time and threads of the simulated machine: a tick count that only Sleep and waits move,
 // and the priorities that SetThreadPriority gives each thread.
 #pragma once
 
@@ -8,7 +8,7 @@
 #include "sim/sim.h"
 
 // The tick count (milliseconds since start, wrapping at 2^32); 1,000,000 after a reset.
-// Sleep(n) adds n; nothing else moves it.
+// Sleep(n) adds n, as does a wait of n ms that times out; nothing else moves it.
 void SimSetTickCount(DWORD ticks);
 DWORD SimTickCount();
 

@@ -328,3 +328,26 @@ ChildRun RunServiceProgram(const std::string& settings, std::function<void()> se
       },
       collect, timeoutSeconds);
 }
+
+namespace {
+
+std::map<unsigned, std::vector<std::function<void()>>> cycleActions;
+unsigned cyclesBegun = 0;
+
+DWORD CountCycles(const char* function, bool) {
+  if (std::strcmp(function, "Sleep") != 0 && std::strcmp(function, "WaitForSingleObject") != 0) return 0;
+  auto found = cycleActions.find(++cyclesBegun);
+  if (found != cycleActions.end()) {
+    for (auto& action : found->second) action();
+  }
+  return 0;
+}
+
+}  // namespace
+
+void AtServiceCycle(unsigned n, std::function<void()> action) {
+  cycleActions[n].push_back(action);
+  SimSetCallHook(CountCycles);
+}
+
+unsigned ServiceCyclesBegun() { return cyclesBegun; }

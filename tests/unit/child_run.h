@@ -69,3 +69,9 @@ std::string SettingsText(const std::string& lines);
 ChildRun RunServiceProgram(const std::string& settings, std::function<void()> setup,
                            std::function<void(std::map<std::string, std::string>&)> collect,
                            int timeoutSeconds = 60);
+// Runs `action` at the start of the flush loop's nth cycle (from 1), on the service thread.
+// A cycle blocks once: in its wait on the flush event or, while the service has no event, in
+// a sleep. Takes the simulation's call hook.
+void AtServiceCycle(unsigned n, std::function<void()> action);
+// The cycles begun, in a run that used AtServiceCycle.
+unsigned ServiceCyclesBegun();

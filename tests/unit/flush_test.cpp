@@ -282,7 +282,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         OpenFailureCase{ERROR_ACCESS_DENIED, 0, "Cannot open NAME (5 - Access is denied)\r\n"},
         OpenFailureCase{ERROR_NOT_READY, 0, "Cannot open NAME (21 - The device is not ready)\r\n"},
-        OpenFailureCase{ERROR_FILE_NOT_FOUND, 0, ""},
+        // Gone since the enumeration: said so, as after a "Flushing" line silence would read
+        // as success.
+        OpenFailureCase{ERROR_FILE_NOT_FOUND, 0,
+                        "Cannot open NAME (2 - The file could not be found)\r\n"},
         OpenFailureCase{0, ERROR_IO_DEVICE,
                         "Cannot flush NAME (1117 - A device input/output error stopped the request)\r\n"},
         OpenFailureCase{0, ERROR_ACCESS_DENIED, "Cannot flush NAME (5 - Access is denied)\r\n"},

@@ -2,6 +2,7 @@
 // service control manager.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <sstream>
 #include <string>
@@ -11,6 +12,7 @@
 #include "sim/sim_security.h"
 #include "sim/sim_service.h"
 #include "sim/sim_time.h"
+#include "sim/sim_volumes.h"
 #include "unit/child_run.h"
 
 namespace {
@@ -105,61 +107,124 @@ TEST(Install, RegistersAnAutomaticOwnProcessServiceAndStartsIt) {
   EXPECT_EQ(order, "ChangeServiceConfig2W ChangeServiceConfig2W RegSetValueExW RegSetValueExW StartServiceW ");
 }
 
-// The owner and DACL of the executable and its folder decide whether -i registers anything:
-// a broad group that owns either, or may write the file or add files to the folder, or
-// delete or re-permission either, could put its own program in the place of a LocalSystem
-// service. The refusal names the group, the right and the object.
-TEST(Install, RefusesAProgramThatBroadGroupsCanReplace) {
+// The owner and DACL of the executable, its folder and every folder up to the drive's root
+// decide whether -i registers anything: an account besides SYSTEM, Administrators,
+// TrustedInstaller and the installing one that owns one of them, or may write the file, add
+// files to its folder, or rename or re-permission anything on the path, could put its own
+// program in the place of a LocalSystem service; so could whoever controls a link on the path,
+// a network share or a removable medium. The refusal names the account (its name where the
+// machine knows it alone, else its SID), the right and the object.
+TEST(Install, RefusesAProgramThatOthersCanReplace) {
   const std::u16string file = u"C:\\Program Files\\Sorvanel\\sorvanel.exe";
   const std::u16string folder = u"C:\\Program Files\\Sorvanel\\";
   const std::string domain = "S-1-5-21-1004336348-1177238915-682003330-";
+  const std::string alice = SimMachineDomain + "-1001";
+  const std::string trustedInstaller = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
   const int allow = ACCESS_ALLOWED_ACE_TYPE;
-  const int deny = 1;  // ACCESS_DENIED_ACE_TYPE
+  const int deny = 1;          // ACCESS_DENIED_ACE_TYPE
+  const int conditional = 9;   // ACCESS_ALLOWED_CALLBACK_ACE_TYPE
+  const int inheritOnly = INHERIT_ONLY_ACE | 3;
   const SimAce readers = {allow, 0x1200A9, "S-1-5-32-545"};
   const SimAce admins = {allow, 0x1F01FF, "S-1-5-32-544"};
+  const SimAce system = {allow, 0x1F01FF, "S-1-5-18"};
+  // Program Files and System32 as Windows ships them, and C:\ with the right to make folders
+  // that it gives Authenticated Users.
+  const SimFileSecurity shipped = {trustedInstaller, true, false,
+                                   {{allow, 0x1301BF, "S-1-5-18"}, {allow, GENERIC_ALL, "S-1-5-18", inheritOnly},
+                                    {allow, 0x1301BF, "S-1-5-32-544"}, readers,
+                                    {allow, GENERIC_ALL, "S-1-3-0", inheritOnly},
+                                    {allow, 0x1200A9, "S-1-15-2-1"},
+                                    {allow, 0x1F01FF, trustedInstaller}}};
+  const SimFileSecurity root = {"S-1-5-18", true, false,
+                                {admins, system, readers, {allow, 0x1301BF, "S-1-5-11", inheritOnly},
+                                 {allow, FILE_ADD_SUBDIRECTORY, "S-1-5-11"}}};
+  typedef std::vector<std::pair<std::u16string, SimFileSecurity>> Paths;
   struct {
-    bool onFolder;
-    SimFileSecurity security;
-    std::string refusal;  // "<who may what>" before the object's path; "" when installed
+    Paths paths;
+    std::string refusal;  // "<who may what> <object>" or "<object> <what it is>"; "" when installed
+    std::u16string program = u"C:\\Program Files\\Sorvanel\\sorvanel.exe";
+    const char* failing = nullptr;  // a call that fails
   } cases[] = {
-      // Each broad group, with each right that lets it replace the program.
-      {false, {"", true, false, {admins, {allow, FILE_WRITE_DATA, "S-1-1-0"}}}, "Everyone may write to "},
-      {false, {"", true, false, {{allow, FILE_APPEND_DATA, "S-1-2-0"}}}, "LOCAL may write to "},
-      {false, {"", true, false, {{allow, GENERIC_WRITE, "S-1-5-2"}}}, "NETWORK may write to "},
-      {false, {"", true, false, {{allow, GENERIC_ALL, "S-1-5-4"}}}, "INTERACTIVE may write to "},
-      {false, {"", true, false, {{allow, DELETE, "S-1-5-7"}}}, "ANONYMOUS LOGON may delete "},
-      {false, {"", true, false, {{allow, WRITE_DAC, "S-1-5-11"}}},
-       "Authenticated Users may change the permissions of "},
-      {false, {"", true, false, {{allow, WRITE_OWNER, "S-1-5-15"}}},
-       "This Organization may change the permissions of "},
-      {true, {"", true, false, {readers, {allow, FILE_ADD_FILE, "S-1-5-32-545"}}}, "Users may add files to "},
-      {true, {"", true, false, {{allow, FILE_ADD_SUBDIRECTORY, "S-1-5-32-546"}}}, "Guests may add files to "},
-      {true, {"", true, false, {{allow, FILE_DELETE_CHILD, domain + "513"}}}, "Domain Users may delete files in "},
-      {true, {"", true, false, {{allow, DELETE, domain + "514"}}}, "Domain Guests may delete files in "},
+      // Groups that take in every user, or every user of a kind, with each right that lets them
+      // replace the program.
+      {{{file, {"", true, false, {admins, {allow, FILE_WRITE_DATA, "S-1-1-0"}}}}}, "Everyone may write to " + SimUtf8(file)},
+      {{{file, {"", true, false, {{allow, FILE_APPEND_DATA, "S-1-2-0"}}}}}, "LOCAL may write to " + SimUtf8(file)},
+      {{{file, {"", true, false, {{allow, GENERIC_ALL, "S-1-5-4"}}}}}, "INTERACTIVE may write to " + SimUtf8(file)},
+      {{{file, {"", true, false, {{allow, DELETE, "S-1-5-7"}}}}}, "ANONYMOUS LOGON may delete " + SimUtf8(file)},
+      {{{file, {"", true, false, {{allow, WRITE_DAC, "S-1-5-11"}}}}},
+       "Authenticated Users may change the permissions of " + SimUtf8(file)},
+      {{{folder, {"", true, false, {readers, {allow, FILE_ADD_FILE, "S-1-5-32-545"}}}}}, "Users may add files to " + SimUtf8(folder)},
+      {{{folder, {"", true, false, {{allow, FILE_ADD_SUBDIRECTORY, "S-1-5-32-546"}}}}}, "Guests may add files to " + SimUtf8(folder)},
+      {{{folder, {"", true, false, {{allow, WRITE_OWNER, "S-1-5-2"}}}}}, "NETWORK may change the permissions of " + SimUtf8(folder)},
+      // A domain's accounts are named by their SID: the machine would have to ask a domain
+      // controller. A named account is held to the same rule as a group.
+      {{{folder, {"", true, false, {{allow, FILE_DELETE_CHILD, domain + "513"}}}}},
+       "S-1-5-21-1004336348-1177238915-682003330-513 may delete files in " + SimUtf8(folder)},
+      {{{folder, {"", true, false, {{allow, DELETE, domain + "514"}}}}},
+       "S-1-5-21-1004336348-1177238915-682003330-514 may rename or delete " + SimUtf8(folder)},
+      {{{file, {domain + "1001", true, false, {system, {allow, 0x1F01FF, domain + "1001"}}}}},
+       "S-1-5-21-1004336348-1177238915-682003330-1001 may write to " + SimUtf8(file)},
+      // A standard user's file moved into the folder keeps its owner; OWNER RIGHTS gives the
+      // owner its rights; a conditional entry grants as a plain one does; SERVICE is no
+      // administrator either.
+      {{{file, {alice, true, false, {system, admins}}}}, "alice may change the permissions of " + SimUtf8(file)},
+      {{{file, {alice, true, false, {system, {allow, FILE_WRITE_DATA, "S-1-3-4"}}}}}, "alice may write to " + SimUtf8(file)},
+      // Without the machine's account domain, or without a name, an account is its SID.
+      {{{file, {alice, true, false, {system}}}}, alice + " may change the permissions of " + SimUtf8(file), file,
+       "LsaOpenPolicy"},
+      {{{file, {alice, true, false, {system}}}}, alice + " may change the permissions of " + SimUtf8(file), file,
+       "LsaQueryInformationPolicy"},
+      {{{file, {"", true, false, {{allow, FILE_WRITE_DATA, "S-1-5-11"}}}}}, "S-1-5-11 may write to " + SimUtf8(file),
+       file, "LookupAccountSidW"},
+      {{{file, {"S-1-5-32-544", true, false, {system, {allow, 0x1F01FF, "S-1-3-4"}}}}}, ""},
+      {{{file, {"", true, false, {{conditional, FILE_WRITE_DATA, "S-1-5-11"}}}}}, "Authenticated Users may write to " + SimUtf8(file)},
+      {{{file, {"", true, false, {{allow, FILE_WRITE_DATA, "S-1-5-6"}}}}}, "SERVICE may write to " + SimUtf8(file)},
       // What Wine shows for mode 0777, and a folder made under C:\ on Windows.
-      {true, {"", true, false, {{allow, 0x1301FF, "S-1-1-0"}}}, "Everyone may add files to "},
-      {true, {"", true, false, {admins, {allow, 0x1301BF, "S-1-5-11"}}}, "Authenticated Users may add files to "},
-      // No DACL (FAT, exFAT) or a null one: everyone may do anything; a broad owner may always
-      // change the permissions.
-      {false, {"", false, false, {}}, "Everyone may write to "},
-      {true, {"", true, true, {}}, "Everyone may add files to "},
-      {true, {"S-1-5-32-545", true, false, {admins}}, "Users may change the permissions of "},
+      {{{folder, {"", true, false, {{allow, 0x1301FF, "S-1-1-0"}}}}}, "Everyone may add files to " + SimUtf8(folder)},
+      {{{folder, {"", true, false, {admins, {allow, 0x1301BF, "S-1-5-11"}}}}},
+       "Authenticated Users may add files to " + SimUtf8(folder)},
+      // No DACL (FAT, exFAT) or a null one: everyone may do anything.
+      {{{file, {"", false, false, {}}}}, "Everyone may write to " + SimUtf8(file)},
+      {{{folder, {"", true, true, {}}}}, "Everyone may add files to " + SimUtf8(folder)},
+      // The folders above: a locked folder under one that Authenticated Users may modify can be
+      // renamed away; so can a folder under a root that everyone controls. Making folders
+      // in C:\ replaces nothing.
+      {{{u"C:\\Tools\\", {"", true, false, {system, admins, {allow, 0x1301BF, "S-1-5-11"}}}}},
+       "Authenticated Users may rename or delete C:\\Tools\\", u"C:\\Tools\\Sorvanel\\sorvanel.exe"},
+      {{{u"D:\\", {"", true, false, {{allow, 0x1F01FF, "S-1-1-0"}}}}}, "Everyone may rename folders in D:\\",
+       u"D:\\Apps\\Sorvanel\\sorvanel.exe"},
+      {{{u"C:\\Program Files\\", shipped}, {u"C:\\", root}}, ""},
+      {{{u"C:\\Windows\\System32\\", shipped}, {u"C:\\Windows\\", shipped}, {u"C:\\", root}}, "",
+       u"C:\\Windows\\System32\\sorvanel.exe"},
+      // Links, shares and media that others control.
+      {{{folder, {"S-1-5-32-544", true, false, {system, admins}, true}}}, SimUtf8(folder) + " is a junction or symbolic link"},
+      {{}, "\\\\server\\share\\sorvanel.exe is not on a local fixed drive", u"\\\\server\\share\\sorvanel.exe"},
+      {{}, "E:\\sorvanel.exe is not on a local fixed drive", u"E:\\sorvanel.exe"},
+      {{}, "Z:\\sorvanel.exe is not on a local fixed drive", u"Z:\\sorvanel.exe"},
       // Fine: read and execute, rights that cannot replace the program, inherit-only entries,
       // deny entries, an empty DACL, and the accounts that may: SYSTEM, Administrators,
-      // TrustedInstaller, the installing user, another domain group.
-      {true, {"", true, false, {readers, {allow, 0x1200A9 | 0x110, "S-1-1-0"}}}, ""},
-      {true, {"", true, false, {{allow, GENERIC_ALL, "S-1-5-32-545", INHERIT_ONLY_ACE | 3}}}, ""},
-      {false, {"", true, false, {{deny, 0x1F01FF, "S-1-1-0"}}}, ""},
-      {false, {"", true, false, {}}, ""},
-      {false, {"S-1-5-18", true, false, {{allow, 0x1F01FF, "S-1-5-18"}, admins,
-               {allow, 0x1F01FF, "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464"},
-               {allow, 0x1F01FF, domain + "1001"}, {allow, 0x1F01FF, domain + "512"}}}, ""},
+      // TrustedInstaller, the installing administrator.
+      {{{folder, {"", true, false, {readers, {allow, 0x1200A9 | 0x110, "S-1-1-0"}}}}}, ""},
+      {{{folder, {"", true, false, {{allow, GENERIC_ALL, "S-1-5-32-545", inheritOnly}}}}}, ""},
+      {{{folder, {"", true, false, {{allow, GENERIC_ALL, "S-1-3-0"}, {allow, GENERIC_ALL, "S-1-3-1"}}}}}, ""},
+      {{{file, {"", true, false, {{deny, 0x1F01FF, "S-1-1-0"}}}}}, ""},
+      {{{file, {"", true, false, {}}}}, ""},
+      {{{file, {"S-1-5-18", true, false, {system, admins, {allow, 0x1F01FF, trustedInstaller},
+                                         {allow, 0x1F01FF, SimMachineDomain + "-1000"}}}}}, ""},
   };
   for (auto& c : cases) {
-    const std::u16string& path = c.onFolder ? folder : file;
-    SCOPED_TRACE(SimUtf8(path) + ": " + c.refusal);
-    SimFileSecurity security = c.security;
-    ChildRun run = RunAction(u"-i", [path, security] { SimSetFileSecurity(path, security); });
+    SCOPED_TRACE(c.refusal.empty() ? SimUtf8(c.program) + " installed" : c.refusal);
+    Paths paths = c.paths;
+    std::u16string program = c.program;
+    const char* failing = c.failing;
+    ChildRun run = RunAction(u"-i", [paths, program, failing] {
+      SimSetModulePath(program);
+      if (failing) SimFailCall(failing, 1, ERROR_ACCESS_DENIED);
+      // D: a second fixed drive, E: a card reader, Z: a mapped share.
+      SimSetVolumes({SimMakeVolume(1, {u"C:\\"}), SimMakeVolume(2, {u"D:\\"}),
+                     SimMakeVolume(3, {u"E:\\"}, DRIVE_REMOVABLE), SimMakeVolume(4, {u"Z:\\"}, DRIVE_REMOTE)});
+      for (auto& path : paths) SimSetFileSecurity(path.first, path.second);
+    });
     ExpectNoLeaks(run);
     if (c.refusal.empty()) {
       EXPECT_EQ(run.exitCode, 0);
@@ -168,9 +233,9 @@ TEST(Install, RefusesAProgramThatBroadGroupsCanReplace) {
       continue;
     }
     EXPECT_EQ(run.exitCode, 7);
-    EXPECT_EQ(run.Err(), "Cannot install service Tamberlocke_Sorvanel: " + c.refusal + SimUtf8(path) +
-                             "\r\nInstall from a folder that only administrators can change, such as "
-                             "C:\\Program Files\\Sorvanel\r\n");
+    EXPECT_EQ(run.Err(), "Cannot install service Tamberlocke_Sorvanel: " + c.refusal +
+                             "\r\nInstall from a folder that an administrator made under Program Files, such "
+                             "as C:\\Program Files\\Sorvanel\r\n");
     EXPECT_EQ(run.Out(), "");
     EXPECT_EQ(run.extra["exists"], "no");
     EXPECT_EQ(ServiceCalls(run), (std::vector<std::string>{"OpenSCManagerW", "CloseServiceHandle"}));
@@ -235,7 +300,7 @@ TEST(Install, OnlyAPathWithABlankIsQuoted) {
       {u"C:\\Program Files\\Sorvanel\\sorvanel.exe",
        "\"C:\\Program Files\\Sorvanel\\sorvanel.exe\""},
       {u"C:\\Tools\\my\tflusher.exe", "\"C:\\Tools\\my\tflusher.exe\""},
-      {u"D:\\a b\\c d\\sorvanel.exe", "\"D:\\a b\\c d\\sorvanel.exe\""},
+      {u"C:\\a b\\c d\\sorvanel.exe", "\"C:\\a b\\c d\\sorvanel.exe\""},
   };
   for (auto& c : cases) {
     std::u16string module = c.module;
@@ -250,6 +315,25 @@ TEST(Install, OnlyAPathWithABlankIsQuoted) {
   ChildRun run = RunAction(u"-i", [longest] { SimSetModulePath(longest); });
   ExpectNoLeaks(run);
   EXPECT_EQ(run.extra["path"], "\"" + SimUtf8(longest) + "\"");
+}
+
+// The manager answers the start while the service is still starting: -i waits until it runs
+// (its flush event exists from then on), within 30 s, and a service still starting then is
+// left to start.
+TEST(Install, WaitsUntilTheStartedServiceRuns) {
+  struct {
+    int queriesUntilRunning;
+    int sleeps;
+    DWORD state;
+  } cases[] = {{3, 3, SERVICE_RUNNING}, {1000000, 30000, SERVICE_START_PENDING}};
+  for (auto& c : cases) {
+    int queries = c.queriesUntilRunning;
+    ChildRun run = RunAction(u"-i", [queries] { SimScriptService(Name, {0, 2, false, queries}); });
+    ExpectNoLeaks(run);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.extra["state"], std::to_string(c.state));
+    EXPECT_EQ(std::count(run.callLog.begin(), run.callLog.end(), "Sleep"), c.sleeps);
+  }
 }
 
 TEST(Install, InstallingTwiceLeavesTheFirstServiceAlone) {
@@ -412,6 +496,9 @@ TEST(Remove, AServiceThatDoesNotStopOrIsPendingIsGivenThirtySeconds) {
       {"starting, running at the third query", 1000000, SERVICE_START_PENDING, {0, 2, false, 3}, 0, 6, 2},
       {"stopping", 1000000, SERVICE_STOP_PENDING, {0, 2, false}, 0, 3, 1},
       {"starting for good", 1000000, SERVICE_START_PENDING, {0, 2, false, 1000000}, 7, 30000, 1},
+      // Before the service's first status report the manager refuses every control (1052).
+      {"starting, not yet reported", 1000000, SERVICE_START_PENDING,
+       {0, 2, false, 3, ERROR_INVALID_SERVICE_CONTROL}, 0, 6, 2},
   };
   for (auto& c : cases) {
     SCOPED_TRACE(c.what);
@@ -465,10 +552,20 @@ TEST(InstallAndRemove, EachFailedCallIsShownAndLeaksNothing) {
        "", "no"},
       {"-i", "GetFileSecurityW", 2, ERROR_NOT_SUPPORTED, 7,
        "Cannot read security of C:\\Program Files\\Sorvanel\\ (50 - ", "", "no"},
+      {"-i", "GetFileAttributesW", 1, ERROR_ACCESS_DENIED, 7,
+       "Cannot read security of C:\\Program Files\\Sorvanel\\sorvanel.exe (5 - Access is denied)\r\n", "", "no"},
+      // The first token reads are the start-up's.
+      {"-i", "OpenProcessToken", 2, ERROR_ACCESS_DENIED, 7, "Cannot open process token (5 - Access is denied)\r\n",
+       "", "no"},
+      {"-i", "GetTokenInformation", 3, ERROR_ACCESS_DENIED, 7, "Cannot get token info (5 - Access is denied)\r\n",
+       "", "no"},
       {"-i", "CreateServiceW", 1, ERROR_ACCESS_DENIED, 7,
        "Cannot create service Tamberlocke_Sorvanel (5 - Access is denied)\r\n", "", "no"},
       {"-i", "StartServiceW", 1, ERROR_SERVICE_DISABLED, 7,
        "Cannot start service Tamberlocke_Sorvanel (1058 - ", installed, "no"},
+      // Waiting for the started service to run: shown, the installation stands.
+      {"-i", "QueryServiceStatus", 1, ERROR_INVALID_HANDLE, 0,
+       "Cannot query service Tamberlocke_Sorvanel (6 - The handle is not valid)\r\n", installed, "yes"},
       {"-r", "OpenSCManagerW", 1, ERROR_ACCESS_DENIED, 7,
        "Cannot open Service Manager (5 - Access is denied)\r\n", "", "yes"},
       {"-r", "OpenServiceW", 1, ERROR_ACCESS_DENIED, 7,

@@ -132,3 +132,36 @@ extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR, SECURITY_INFORMATION, PSECURITY
   SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
   return FALSE;
 }
+
+// The same holds for the other questions that only -i and the service ask: the attributes
+// of the program's path, the owner of an event that existed before the service, and the names
+// of accounts and the machine's account domain.
+extern "C" DWORD WINAPI GetFileAttributesW(LPCWSTR) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return INVALID_FILE_ATTRIBUTES;
+}
+
+extern "C" BOOL WINAPI GetKernelObjectSecurity(HANDLE, SECURITY_INFORMATION, PSECURITY_DESCRIPTOR,
+                                               DWORD, LPDWORD) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+
+extern "C" BOOL WINAPI LookupAccountSidW(LPCWSTR, PSID, LPWSTR, LPDWORD, LPWSTR, LPDWORD,
+                                         PSID_NAME_USE) {
+  SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+  return FALSE;
+}
+
+extern "C" NTSTATUS WINAPI LsaOpenPolicy(PLSA_UNICODE_STRING, PLSA_OBJECT_ATTRIBUTES, ACCESS_MASK,
+                                         PLSA_HANDLE) {
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+extern "C" NTSTATUS WINAPI LsaQueryInformationPolicy(LSA_HANDLE, POLICY_INFORMATION_CLASS, void**) {
+  return STATUS_NOT_IMPLEMENTED;
+}
+
+extern "C" NTSTATUS WINAPI LsaFreeMemory(void*) { return STATUS_NOT_IMPLEMENTED; }
+
+extern "C" NTSTATUS WINAPI LsaClose(LSA_HANDLE) { return STATUS_NOT_IMPLEMENTED; }

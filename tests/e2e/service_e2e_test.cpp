@@ -138,11 +138,15 @@ TEST_P(ServiceUnderWine, RemovingWhatIsNotInstalled) {
 // failed-start sequence, and the registration is deleted again.
 TEST_P(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
   // A terminal shows standard output and error in the order they were written (and turns
-  // each line feed into CR LF, so a line ends in CR CR LF there).
+  // each line feed into CR LF, so a line ends in CR CR LF there). The program lies where
+  // the host does, in folders that only their owner may change.
   ProcessOptions options;
   ASSERT_TRUE(PrepareWinePrefix());
+  PlaceHost();
+  ASSERT_EQ(RunProcess({"cp", WindowsBuild(image), HostFolder() + "/"}).exitCode, 0);
   options.environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all"};
-  ProcessResult result = RunInTerminal({WineLoader(), WindowsBuild(image), "-i"}, options);
+  ProcessResult result =
+      RunInTerminal({WineLoader(), "C:\\Program Files\\Sorvanel Test\\sorvanel.exe", "-i"}, options);
   EXPECT_EQ(result.exitCode, 7);
   std::string screen = ScreenText(result.out + result.err);
   std::regex sequence(
@@ -156,37 +160,60 @@ TEST_P(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
 }
 
 // Wine gives a file or folder of mode 0777 a DACL in which Everyone may change it (0x1301ff).
-// From such a folder, or as such a file, neither sorvanel.exe nor the host registers
-// anything: the refusal comes before the service exists, so nothing waits for a start.
-TEST_P(ServiceUnderWine, InstallingAProgramThatEveryoneCanReplaceIsRefused) {
-  const std::string folder = WinePrefix() + "/drive_c/Sorvanel Open";
+// From such a folder, as such a file, or from a folder inside such a folder (which Everyone
+// may rename away), neither sorvanel.exe nor the host registers anything: the refusal comes
+// before the service exists, so nothing waits for a start. Nor from a removable drive: a drive
+// that Wine's settings make a floppy drive (DRIVE_REMOVABLE once its session starts anew).
+TEST_P(ServiceUnderWine, InstallingAProgramThatOthersCanReplaceIsRefused) {
+  const std::string outer = WinePrefix() + "/drive_c/Sorvanel Open";
+  const std::string floppy = WinePrefix() + "/dosdevices/e:";
   struct {
     const char* program;
-    mode_t folderMode, fileMode;
+    const char* folder;  // below drive_c; "E:" for the floppy drive
+    mode_t outerMode, folderMode, fileMode;
     std::string refusal;
   } cases[] = {
-      {"sorvanel.exe", 0777, 0755, "Everyone may add files to C:\\Sorvanel Open\\"},
-      {"sorvanel_service_host.exe", 0777, 0755, "Everyone may add files to C:\\Sorvanel Open\\"},
-      {"sorvanel_service_host.exe", 0755, 0777,
+      {"sorvanel.exe", "Sorvanel Open", 0777, 0777, 0755, "Everyone may add files to C:\\Sorvanel Open\\"},
+      {"sorvanel_service_host.exe", "Sorvanel Open", 0777, 0777, 0755,
+       "Everyone may add files to C:\\Sorvanel Open\\"},
+      {"sorvanel_service_host.exe", "Sorvanel Open", 0755, 0755, 0777,
        "Everyone may write to C:\\Sorvanel Open\\sorvanel_service_host.exe"},
+      {"sorvanel_service_host.exe", "Sorvanel Open/Locked", 0777, 0755, 0755,
+       "Everyone may rename folders in C:\\Sorvanel Open\\"},
+      {"sorvanel_service_host.exe", "E:", 0755, 0755, 0755, "E:\\sorvanel_service_host.exe is not on a local fixed drive"},
   };
   for (auto& c : cases) {
-    SCOPED_TRACE(c.program);
-    RunProcess({"rm", "-rf", folder});
+    SCOPED_TRACE(std::string(c.program) + " in " + c.folder);
+    bool removable = std::string(c.folder) == "E:";
+    std::string folder = removable ? outer : WinePrefix() + "/drive_c/" + c.folder;
+    RunProcess({"rm", "-rf", outer});
     ASSERT_EQ(RunProcess({"mkdir", "-p", folder}).exitCode, 0);
     ASSERT_EQ(RunProcess({"cp", WindowsBuild(image, c.program), folder + "/"}).exitCode, 0);
+    ASSERT_EQ(chmod(outer.c_str(), c.outerMode), 0);
     ASSERT_EQ(chmod(folder.c_str(), c.folderMode), 0);
     ASSERT_EQ(chmod((folder + "/" + c.program).c_str(), c.fileMode), 0);
-    ProcessResult install = RunWine({std::string("C:\\Sorvanel Open\\") + c.program, "-i"});
+    std::string windowsFolder = "C:\\" + std::regex_replace(std::string(c.folder), std::regex("/"), "\\");
+    if (removable) {
+      windowsFolder = "E:";
+      ASSERT_EQ(symlink(outer.c_str(), floppy.c_str()), 0);
+      ASSERT_EQ(RunWine({"reg", "add", "HKLM\\Software\\Wine\\Drives", "/v", "e:", "/d", "floppy", "/f"}).exitCode, 0);
+      StopWineServer();
+    }
+    ProcessResult install = RunWine({windowsFolder + "\\" + c.program, "-i"});
+    if (removable) {
+      RunWine({"reg", "delete", "HKLM\\Software\\Wine\\Drives", "/v", "e:", "/f"});
+      unlink(floppy.c_str());
+      StopWineServer();
+    }
     EXPECT_EQ(install.exitCode, 7);
     EXPECT_EQ(install.out, "");
     EXPECT_EQ(install.err, "Cannot install service Tamberlocke_Sorvanel: " + c.refusal +
-                               "\r\nInstall from a folder that only administrators can change, such "
-                               "as C:\\Program Files\\Sorvanel\r\n");
+                               "\r\nInstall from a folder that an administrator made under Program Files, "
+                               "such as C:\\Program Files\\Sorvanel\r\n");
     EXPECT_FALSE(Registered());
     EXPECT_FALSE(EventSourceRegistered());
   }
-  RunProcess({"rm", "-rf", folder});
+  RunProcess({"rm", "-rf", outer});
 }
 
 TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
@@ -198,6 +225,11 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   ProcessResult install = RunWine({HostWindowsPath, "-i"});
   EXPECT_EQ(install.exitCode, 0) << install.err;
   EXPECT_EQ(install.out, "Service Tamberlocke_Sorvanel installed\r\n");
+  // -i returns once the service runs, and it makes its event before it says so: a request
+  // right after -i reaches it.
+  ProcessResult first = Sorvanel({"-f"});
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_EQ(LogWithLines(1), FlushLine);
   ProcessResult key = RunWine({"reg", "query", KeyPath, "/v", "ImagePath"});
   EXPECT_NE(key.out.find(std::string("\"") + HostWindowsPath + "\""), std::string::npos)
       << key.out;
@@ -223,14 +255,14 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   EXPECT_NE(key.out.find("    TypesSupported    REG_DWORD    0x7\r\n"), std::string::npos)
       << key.out;
 
-  // Three cycles go by without a flush: the interval is off.
+  // Three cycles go by without another flush: the interval is off.
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  EXPECT_EQ(FileText(HostLog()), "");
+  EXPECT_EQ(FileText(HostLog()), FlushLine);
 
   ProcessResult notify = Sorvanel({"-v", "-f"});
   EXPECT_EQ(notify.exitCode, 0) << notify.err;
   EXPECT_EQ(notify.out, "The service is notified\r\n");
-  EXPECT_EQ(LogWithLines(1), FlushLine);
+  EXPECT_EQ(LogWithLines(2), std::string(FlushLine) + FlushLine);
 
   // The user-defined control 128 asks for a flush as "sc control Tamberlocke_Sorvanel 128"
   // would send it (Wine's sc.exe has no "control"); 129 is ignored. One more pass.
@@ -238,11 +270,11 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
     ProcessResult control = RunWine({ClientBuild(), "control", "Tamberlocke_Sorvanel", code});
     EXPECT_EQ(control.exitCode, 0) << code << ": " << control.out;
   }
-  EXPECT_EQ(LogWithLines(2), std::string(FlushLine) + FlushLine);
+  EXPECT_EQ(LogWithLines(3), std::string(FlushLine) + FlushLine + FlushLine);
   EXPECT_EQ(ServiceState(), 4);  // still RUNNING
 
   // The stop as the service manager sees it, measured in the process that asks for it. It
-  // comes just after a flush pass, at the start of a cycle's sleep: the worst case, one
+  // comes just after a flush pass, at the start of a cycle's wait: the worst case, one
   // whole cycle and no flush. Measured under Wine: about 200 ms.
   ProcessResult stop =
       RunWine({ClientBuild(), "stop-after-flush", "Tamberlocke_Sorvanel", HostLogWindowsPath});
@@ -258,8 +290,8 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   EXPECT_EQ(remove.err, "");
   EXPECT_FALSE(Registered());
   EXPECT_FALSE(EventSourceRegistered());
-  // Exactly the three requested flushes happened: -f, 128 and the one before the stop.
-  EXPECT_EQ(FileText(HostLog()), std::string(FlushLine) + FlushLine + FlushLine);
+  // Exactly the four requested flushes happened: two -f, 128 and the one before the stop.
+  EXPECT_EQ(FileText(HostLog()), std::string(FlushLine) + FlushLine + FlushLine + FlushLine);
 }
 
 // Without its log file the host has no output handles, as the real service has none: its

@@ -66,8 +66,16 @@ TEST_F(Volumes, TheEnumerationYieldsWellFormedDistinctNames) {
     EXPECT_EQ(name.substr(47), u"}\\");
     for (size_t j = 0; j < i; ++j) EXPECT_NE(name, names[j]);
   }
-  // Asked again, the machine gives the same names in the same order.
+  // Asked again, the machine gives the same names in the same order, also to a search
+  // that begins while another one is open: each search keeps the table it began with.
+  WCHAR name[MAX_PATH];
+  HANDLE outer = FindFirstVolumeW(name, MAX_PATH);
+  ASSERT_NE(outer, INVALID_HANDLE_VALUE);
+  std::vector<std::u16string> again = {name};
   EXPECT_EQ(AllVolumes(), names);
+  while (FindNextVolumeW(outer, name, MAX_PATH)) again.push_back(name);
+  EXPECT_TRUE(FindVolumeClose(outer));
+  EXPECT_EQ(again, names);
 }
 
 TEST_F(Volumes, TheRootFileSystemIsAVolumeMountedAtSlash) {

@@ -1,0 +1,68 @@
+// The arena over anonymous memory: address space reserved without access, made readable
+// and writable as the arena fills, huge pages asked for beyond its first bytes.
+#include "platform/linux/arena.h"
+
+#include <stdint.h>
+#include <sys/mman.h>
+
+namespace {
+
+const size_t HugePageBytes = 2 * 1024 * 1024;
+// Room for the largest mount table the kernel allows (100,000 mounts by default) with
+// long paths; address space costs nothing until it is used.
+const size_t ReservedBytes = sizeof(void*) >= 8 ? size_t{1} << 30 : size_t{64} << 20;
+
+size_t RoundUp(size_t value, size_t step) { return (value + step - 1) & ~(step - 1); }
+
+}  // namespace
+
+bool CreateArena(Arena* arena) {
+  arena->base = nullptr;
+  arena->reserved = arena->committed = arena->used = 0;
+  // One huge page more than needed, so that the end of the small pages can fall on a huge
+  // page boundary; the rest is given back.
+  const size_t mapped = ReservedBytes + HugePageBytes;
+  void* block = mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (block == MAP_FAILED) return false;
+  char* start = static_cast<char*>(block);
+  uintptr_t boundary = RoundUp(reinterpret_cast<uintptr_t>(start) + ArenaSmallPageBytes, HugePageBytes);
+  char* base = reinterpret_cast<char*>(boundary - ArenaSmallPageBytes);
+  if (base > start) munmap(start, static_cast<size_t>(base - start));
+  char* end = start + mapped;
+  if (end > base + ReservedBytes) munmap(base + ReservedBytes, static_cast<size_t>(end - (base + ReservedBytes)));
+  // Where the kernel has no huge pages this changes nothing, and it may fail harmlessly.
+  madvise(base + ArenaSmallPageBytes, ReservedBytes - ArenaSmallPageBytes, MADV_HUGEPAGE);
+  arena->base = base;
+  arena->reserved = ReservedBytes;
+  return true;
+}
+
+void FreeArena(Arena* arena) {
+  if (arena->base) munmap(arena->base, arena->reserved);
+  arena->base = nullptr;
+  arena->reserved = arena->committed = arena->used = 0;
+}
+
+void* ArenaTake(Arena* arena, size_t bytes, size_t alignment) {
+  if (!arena->base) return nullptr;
+  size_t at = RoundUp(arena->used, alignment);
+  if (at > arena->reserved || bytes > arena->reserved - at) return nullptr;
+  size_t end = at + bytes;
+  if (end > arena->committed) {
+    // The small pages at once, then whole huge pages, so that each can be one.
+    size_t committed = end <= ArenaSmallPageBytes
+                           ? ArenaSmallPageBytes
+                           : ArenaSmallPageBytes + RoundUp(end - ArenaSmallPageBytes, HugePageBytes);
+    if (committed > arena->reserved) committed = arena->reserved;
+    if (mprotect(arena->base + arena->committed, committed - arena->committed, PROT_READ | PROT_WRITE) != 0) {
+      return nullptr;
+    }
+    arena->committed = committed;
+  }
+  arena->used = end;
+  return arena->base + at;
+}
+
+void ArenaMoveToHugePages(Arena* arena) {
+  if (arena->used < ArenaSmallPageBytes) arena->used = ArenaSmallPageBytes;
+}

@@ -63,6 +63,10 @@ TEST(MountInfo, ParsesALineWithOptionalFields) {
   EXPECT_STREQ(entry.mountPoint, "/mnt 2");
   EXPECT_STREQ(entry.fsType, "ext3");
   EXPECT_STREQ(entry.source, "/dev/ro ot");
+  // The lengths as decoded, not as written.
+  EXPECT_EQ(entry.mountPointLength, 6u);
+  EXPECT_EQ(entry.fsTypeLength, 4u);
+  EXPECT_EQ(entry.sourceLength, 10u);
 }
 
 TEST(MountInfo, ParsesALineWithoutOptionalFieldsOrSuperOptions) {

@@ -38,6 +38,9 @@ struct MountEntry {
   const char* mountPoint;  // where it is mounted
   const char* fsType;
   const char* source;
+  size_t mountPointLength;  // the decoded lengths, in bytes
+  size_t fsTypeLength;
+  size_t sourceLength;
 };
 
 // One mount as the table keeps it while it is built, in the arena: the numbers, then the

@@ -162,9 +162,9 @@ bool BeginVolumeTable(LinuxVolumeTable* table) {
 bool AddMountLine(LinuxVolumeTable* table, char* line) {
   MountEntry entry;
   if (!ParseMountInfoLine(line, &entry)) return true;
-  size_t pointLength = strlen(entry.mountPoint);
-  size_t typeLength = strlen(entry.fsType);
-  size_t sourceLength = strlen(entry.source);
+  const size_t pointLength = entry.mountPointLength;
+  const size_t typeLength = entry.fsTypeLength;
+  const size_t sourceLength = entry.sourceLength;
   size_t bytes = sizeof(MountRecord) + pointLength + typeLength + sourceLength + 3;
   bytes = (bytes + alignof(MountRecord) - 1) & ~(alignof(MountRecord) - 1);
   // Records follow each other in the arena: nothing else is taken from it meanwhile. A

@@ -5,6 +5,17 @@
 #include <stdint.h>
 #include <sys/mman.h>
 
+// Under AddressSanitizer the bytes not handed out are marked unusable, so that the checks
+// that guard heap blocks guard the arena's blocks too.
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#define MARK_UNUSABLE(at, bytes) ASAN_POISON_MEMORY_REGION(at, bytes)
+#define MARK_USABLE(at, bytes) ASAN_UNPOISON_MEMORY_REGION(at, bytes)
+#else
+#define MARK_UNUSABLE(at, bytes) ((void)(at), (void)(bytes))
+#define MARK_USABLE(at, bytes) ((void)(at), (void)(bytes))
+#endif
+
 namespace {
 
 const size_t HugePageBytes = 2 * 1024 * 1024;
@@ -38,6 +49,8 @@ bool CreateArena(Arena* arena) {
 }
 
 void FreeArena(Arena* arena) {
+  // The address space may be mapped again by anyone, who must find it usable.
+  if (arena->base) MARK_USABLE(arena->base, arena->committed);
   if (arena->base) munmap(arena->base, arena->reserved);
   arena->base = nullptr;
   arena->reserved = arena->committed = arena->used = 0;
@@ -57,10 +70,17 @@ void* ArenaTake(Arena* arena, size_t bytes, size_t alignment) {
     if (mprotect(arena->base + arena->committed, committed - arena->committed, PROT_READ | PROT_WRITE) != 0) {
       return nullptr;
     }
+    MARK_UNUSABLE(arena->base + arena->committed, committed - arena->committed);
     arena->committed = committed;
   }
   arena->used = end;
+  MARK_USABLE(arena->base + at, bytes);
   return arena->base + at;
+}
+
+void ArenaRelease(Arena* arena, size_t mark) {
+  if (mark < arena->used) MARK_UNUSABLE(arena->base + mark, arena->used - mark);
+  arena->used = mark;
 }
 
 void ArenaMoveToHugePages(Arena* arena) {

@@ -37,4 +37,4 @@ void ArenaMoveToHugePages(Arena* arena);
 
 // What is handed out now, to give back later: everything taken after the mark.
 inline size_t ArenaMark(const Arena* arena) { return arena->used; }
-inline void ArenaRelease(Arena* arena, size_t mark) { arena->used = mark; }
+void ArenaRelease(Arena* arena, size_t mark);

@@ -20,8 +20,10 @@ namespace {
 
 const size_t HugePageBytes = 2 * 1024 * 1024;
 // Room for the largest mount table the kernel allows (100,000 mounts by default) with
-// long paths; address space costs nothing until it is used.
-const size_t ReservedBytes = sizeof(void*) >= 8 ? size_t{1} << 30 : size_t{64} << 20;
+// long paths; address space costs nothing until it is used. A process whose address space
+// is limited (ulimit -v) gets less, down to room for some 25,000 mounts.
+const size_t LargestReservation = sizeof(void*) >= 8 ? size_t{1} << 30 : size_t{64} << 20;
+const size_t SmallestReservation = size_t{4} << 20;
 
 size_t RoundUp(size_t value, size_t step) { return (value + step - 1) & ~(step - 1); }
 
@@ -32,19 +34,25 @@ bool CreateArena(Arena* arena) {
   arena->reserved = arena->committed = arena->used = 0;
   // One huge page more than needed, so that the end of the small pages can fall on a huge
   // page boundary; the rest is given back.
-  const size_t mapped = ReservedBytes + HugePageBytes;
-  void* block = mmap(nullptr, mapped, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  const int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE;
+  size_t reserved = LargestReservation;
+  void* block = mmap(nullptr, reserved + HugePageBytes, PROT_NONE, flags, -1, 0);
+  while (block == MAP_FAILED && reserved / 4 >= SmallestReservation) {
+    reserved /= 4;
+    block = mmap(nullptr, reserved + HugePageBytes, PROT_NONE, flags, -1, 0);
+  }
   if (block == MAP_FAILED) return false;
+  const size_t mapped = reserved + HugePageBytes;
   char* start = static_cast<char*>(block);
   uintptr_t boundary = RoundUp(reinterpret_cast<uintptr_t>(start) + ArenaSmallPageBytes, HugePageBytes);
   char* base = reinterpret_cast<char*>(boundary - ArenaSmallPageBytes);
   if (base > start) munmap(start, static_cast<size_t>(base - start));
   char* end = start + mapped;
-  if (end > base + ReservedBytes) munmap(base + ReservedBytes, static_cast<size_t>(end - (base + ReservedBytes)));
+  if (end > base + reserved) munmap(base + reserved, static_cast<size_t>(end - (base + reserved)));
   // Where the kernel has no huge pages this changes nothing, and it may fail harmlessly.
-  madvise(base + ArenaSmallPageBytes, ReservedBytes - ArenaSmallPageBytes, MADV_HUGEPAGE);
+  madvise(base + ArenaSmallPageBytes, reserved - ArenaSmallPageBytes, MADV_HUGEPAGE);
   arena->base = base;
-  arena->reserved = ReservedBytes;
+  arena->reserved = reserved;
   return true;
 }
 

@@ -3,8 +3,10 @@
 // points, names, and the mount-path lists handed to the volume code.
 #include <gtest/gtest.h>
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -30,7 +32,9 @@ std::string Decoded(const char* text) {
 }
 
 std::string Name(const LinuxVolume& volume) {
-  return Utf8(reinterpret_cast<const char16_t*>(volume.name));
+  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
+  VolumeName(&volume, name);
+  return Utf8(reinterpret_cast<const char16_t*>(name));
 }
 
 // ---- Lines -------------------------------------------------------------------------------------
@@ -59,6 +63,10 @@ TEST(MountInfo, ParsesALineWithOptionalFields) {
   EXPECT_STREQ(entry.mountPoint, "/mnt 2");
   EXPECT_STREQ(entry.fsType, "ext3");
   EXPECT_STREQ(entry.source, "/dev/ro ot");
+  // The lengths as decoded, not as written.
+  EXPECT_EQ(entry.mountPointLength, 6u);
+  EXPECT_EQ(entry.fsTypeLength, 4u);
+  EXPECT_EQ(entry.sourceLength, 10u);
 }
 
 TEST(MountInfo, ParsesALineWithoutOptionalFieldsOrSuperOptions) {
@@ -202,7 +210,8 @@ const VolumeProbes SampleProbes = {SampleRemovable, SampleUuid};
 class VolumeTableTest : public ::testing::Test {
  protected:
   void Build(const char* text, const VolumeProbes* probes = &SampleProbes) {
-    ASSERT_TRUE(BuildVolumeTable(strdup(text), probes, &table_));
+    std::string copy = text;
+    ASSERT_TRUE(BuildVolumeTable(&copy[0], probes, &table_));
   }
   void TearDown() override { FreeVolumeTable(&table_); }
 
@@ -272,8 +281,9 @@ TEST_F(VolumeTableTest, NamesComeFromTheUuidOrAHashAndAreAllDifferent) {
     for (int w = 0; w < v; ++w) EXPECT_NE(name, Name(table_.volumes[w]));
   }
   // The same table gives the same names again.
-  LinuxVolumeTable again;
-  ASSERT_TRUE(BuildVolumeTable(strdup(SampleTable), &SampleProbes, &again));
+  LinuxVolumeTable again = {};
+  std::string text = SampleTable;
+  ASSERT_TRUE(BuildVolumeTable(&text[0], &SampleProbes, &again));
   for (int v = 0; v < table_.count; ++v) EXPECT_EQ(Name(again.volumes[v]), Name(table_.volumes[v]));
   FreeVolumeTable(&again);
 }
@@ -431,13 +441,63 @@ TEST_F(VolumeTableTest, AMountPointCountsOnlyWhereItsPathLeadsToThatMount) {
        "601 600 8:1 /var/lib/containers/c1/hosts /etc/hosts rw - ext4 /dev/sda1 rw\n",
        {"/", "/etc/hosts"}},
   };
+  // Each table is built anew in the memory of the one before.
   for (const ReachCase& c : cases) {
     Build(c.table.c_str());
     Strings reached;
     for (int i = 0; i < table_.pathCount; ++i) reached.push_back(table_.paths[i].path);
     EXPECT_EQ(reached, c.reached) << c.what;
-    FreeVolumeTable(&table_);
   }
+}
+
+// Each volume's name, drive type and mount points.
+Strings Describe(const LinuxVolumeTable& table) {
+  Strings lines;
+  for (int v = 0; v < table.count; ++v) {
+    std::string line = Name(table.volumes[v]) + " " + std::to_string(table.volumes[v].driveType);
+    for (int i = 0; i < table.volumes[v].pathCount; ++i) line += " " + std::string(table.paths[table.volumes[v].firstPath + i].path);
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+TEST_F(VolumeTableTest, ATableReadThroughABufferOfAnySizeIsTheTableOfTheWholeText) {
+  // The sample, a line longer than the smaller buffers, a last line without its line end.
+  const std::string text = std::string(SampleTable) + "42 27 8:65 / /" + std::string(300, 'x') +
+                           " rw - ext4 /dev/sde1 rw\n43 27 8:81 / /last rw - ext4 /dev/sdf1 rw";
+  Build(text.c_str());
+  const Strings whole = Describe(table_);
+  ASSERT_EQ(whole.size(), 14u);
+  ASSERT_EQ(whole.back().substr(whole.back().size() - 6), " /last");
+  // The kernel hands out as much as fits, so the buffer's size decides where reads end.
+  for (size_t capacity : {1, 2, 7, 64, 4096}) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    ASSERT_EQ(write(ends[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+    close(ends[1]);
+    std::vector<char> buffer(capacity);
+    LinuxVolumeTable read = {};
+    EXPECT_EQ(ReadVolumeTable(ends[0], buffer.data(), capacity, &SampleProbes, &read), 0);
+    close(ends[0]);
+    EXPECT_EQ(Describe(read), whole) << "buffer of " << capacity;
+    FreeVolumeTable(&read);
+  }
+  char buffer[64];
+  LinuxVolumeTable failed = {};
+  EXPECT_EQ(ReadVolumeTable(-1, buffer, sizeof buffer, &SampleProbes, &failed), EBADF);
+  EXPECT_EQ(failed.count, 0);
+}
+
+TEST_F(VolumeTableTest, ALargeTableStaysWholeWhereItsRecordsMoveOnToOtherPages) {
+  std::string text = "1 0 8:1 / / rw - ext4 /dev/sda1 rw\n";
+  const int volumes = 6000;  // records of more than 192 KB
+  for (int i = 0; i < volumes; ++i) {
+    text += std::to_string(100 + i) + " 1 0:" + std::to_string(100 + i) + " / /srv/volume-" + std::to_string(i) +
+            " rw - tmpfs tmpfs rw\n";
+  }
+  Build(text.c_str());
+  ASSERT_EQ(table_.count, volumes + 1);
+  for (int v = 1; v <= volumes; ++v) ASSERT_EQ(Paths(table_.volumes[v]), Strings{"/srv/volume-" + std::to_string(v - 1)});
 }
 
 TEST_F(VolumeTableTest, MountsInALoopOfParentLinksAreNotTrusted) {

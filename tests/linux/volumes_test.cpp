@@ -2,10 +2,14 @@
 // mount-path lists, drive types, opening a volume by its device name and writing it out,
 // and CreateFileW and FlushFileBuffers on plain files.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sched.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,8 +70,16 @@ TEST_F(Volumes, TheEnumerationYieldsWellFormedDistinctNames) {
     EXPECT_EQ(name.substr(47), u"}\\");
     for (size_t j = 0; j < i; ++j) EXPECT_NE(name, names[j]);
   }
-  // Asked again, the machine gives the same names in the same order.
+  // Asked again, the machine gives the same names in the same order, also to a search
+  // that begins while another one is open: each search keeps the table it began with.
+  WCHAR name[MAX_PATH];
+  HANDLE outer = FindFirstVolumeW(name, MAX_PATH);
+  ASSERT_NE(outer, INVALID_HANDLE_VALUE);
+  std::vector<std::u16string> again = {name};
   EXPECT_EQ(AllVolumes(), names);
+  while (FindNextVolumeW(outer, name, MAX_PATH)) again.push_back(name);
+  EXPECT_TRUE(FindVolumeClose(outer));
+  EXPECT_EQ(again, names);
 }
 
 TEST_F(Volumes, TheRootFileSystemIsAVolumeMountedAtSlash) {
@@ -247,6 +259,73 @@ TEST_F(Volumes, APassSeesTheTableOfItsSearchAndOpensOnlyWhatThePathStillLeadsTo)
   if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no private mount namespace can be made here";
   EXPECT_EQ(0, WEXITSTATUS(status)) << "1: the tmpfs was not found, 2: the search's table was not "
                                        "kept, 3: the hidden volume was opened, 4: a fresh table was not read";
+}
+
+// What the process may still map, and make usable, decides where the mount table is built:
+// with little address space left, in a smaller reservation; with none, or with no memory to
+// make usable, the enumeration fails as an allocation does, and leaks nothing.
+struct MemoryLimit {
+  const char* what;
+  int resource;   // RLIMIT_AS or RLIMIT_DATA
+  long room;      // bytes beyond what the process has mapped now
+  DWORD error;    // 0: the enumeration succeeds
+};
+
+// The process's mapped bytes of one kind, from /proc/self/status ("VmSize:" or "VmData:").
+long MappedBytes(const char* field) {
+  FILE* status = fopen("/proc/self/status", "r");
+  char line[256];
+  long kib = -1;
+  while (status && fgets(line, sizeof line, status)) {
+    if (strncmp(line, field, strlen(field)) == 0) kib = atol(line + strlen(field));
+  }
+  if (status) fclose(status);
+  return kib * 1024;
+}
+
+// Runs in a child process; its exit code tells which check failed.
+int EnumerateUnderLimit(const MemoryLimit& limit) {
+  // A search holds the current table, so that the next one needs memory of its own.
+  WCHAR name[MAX_PATH];
+  HANDLE held = FindFirstVolumeW(name, MAX_PATH);
+  if (held == INVALID_HANDLE_VALUE) return 10;
+  const int live = LinuxLiveObjectCount();
+  const long used = MappedBytes(limit.resource == RLIMIT_AS ? "VmSize:" : "VmData:");
+  const size_t heapInUse = mallinfo2().uordblks;
+  struct rlimit bound = {static_cast<rlim_t>(used + limit.room), static_cast<rlim_t>(used + limit.room)};
+  if (used < 0 || setrlimit(limit.resource, &bound) != 0) return 11;
+  // Asked many times, so that a block left behind each time shows above the blocks that
+  // the C library keeps aside for reuse.
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    SetLastError(0);
+    HANDLE search = FindFirstVolumeW(name, MAX_PATH);
+    DWORD error = search == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+    if (search != INVALID_HANDLE_VALUE) FindVolumeClose(search);
+    if (error != limit.error) return 1;
+  }
+  if (LinuxLiveObjectCount() != live) return 2;
+  if (mallinfo2().uordblks > heapInUse + 4096) return 4;
+  return FindVolumeClose(held) ? 0 : 3;
+}
+
+TEST_F(Volumes, TheTableIsHeldInTheMemoryThatTheProcessMayStillUse) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator needs address space that these limits refuse";
+#endif
+  const MemoryLimit limits[] = {
+      {"no address space left", RLIMIT_AS, 1 << 20, ERROR_NOT_ENOUGH_MEMORY},
+      {"address space for a smaller reservation", RLIMIT_AS, 32 << 20, 0},
+      {"address space, but no memory to make usable", RLIMIT_DATA, 64 << 10, ERROR_NOT_ENOUGH_MEMORY},
+  };
+  for (const MemoryLimit& limit : limits) {
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(EnumerateUnderLimit(limit));
+    int status = 0;
+    ASSERT_EQ(child, waitpid(child, &status, 0));
+    ASSERT_TRUE(WIFEXITED(status)) << limit.what;
+    EXPECT_EQ(0, WEXITSTATUS(status)) << limit.what << " (1: another result, 2: a handle leaked, 4: a heap block leaked, 10, 11: no start)";
+  }
 }
 
 // ---- Plain files ------------------------------------------------------------------------------

@@ -7,6 +7,8 @@
 #include <stdint.h>
 #include <string.h>
 
+#include "platform/linux/arena.h"
+
 struct HashIndex {
   int* slots;   // -1 for an empty slot
   size_t mask;  // slot count - 1; the slot count is a power of two
@@ -37,9 +39,9 @@ inline uint64_t HashNumbers(uint64_t a, uint64_t b = 0) {
   return hash ^ (hash >> 29);
 }
 
-// Room for `capacity` positions, at most three quarters full. False when memory runs out.
-bool CreateHashIndex(HashIndex* index, int capacity);
-void FreeHashIndex(HashIndex* index);
+// Room for `capacity` positions, at most three quarters full, taken from the arena (it
+// goes with the arena). False when memory runs out.
+bool CreateHashIndex(HashIndex* index, int capacity, Arena* arena);
 
 // The slots to look at for a hash, in order: from HashSlot on with NextHashSlot, until a
 // slot holds -1. Insert a position at the first empty slot of that walk.

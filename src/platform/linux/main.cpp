@@ -10,9 +10,9 @@
 int main(int argc, char** argv) {
   // A write to a closed pipe must fail like a Windows write does, not end the process.
   signal(SIGPIPE, SIG_IGN);
-  // Every block comes from the heap, and freed memory stays there: a flush pass holds the
-  // mount table and its indexes for a moment, and what one step frees the next one reuses
-  // instead of taking fresh pages from the kernel, each of which costs a page fault.
+  // Every block comes from the heap, and freed memory stays there: what one step of a flush
+  // pass frees (a long mount-path list, say) the next one reuses instead of taking fresh
+  // pages from the kernel, each of which costs a page fault. The mount table has an arena.
   mallopt(M_MMAP_THRESHOLD, 64 << 20);
   mallopt(M_TRIM_THRESHOLD, 64 << 20);
   if (!LinuxSetCommandLine(argc, argv)) return 8;  // no memory, the code of that failure

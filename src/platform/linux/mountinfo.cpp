@@ -15,15 +15,17 @@ bool IsOctal(char ch) { return ch >= '0' && ch <= '7'; }
 
 // Decodes each \ooo (three octal digits, a byte from 1 to 255) in place, from `field` up to
 // the end of the text or, when `atBlank`, up to the next blank, and terminates the decoded
-// text. Returns where it stopped, and in `stop` the character that was there (a blank or
-// 0). The field's end and its first backslash are found with the C library's scans, which
-// take many bytes a step; a field without escapes is only scanned, nothing moves.
-char* DecodeInPlace(char* field, bool atBlank, char* stop) {
+// text. Returns where it stopped, in `stop` the character that was there (a blank or 0),
+// and in `length` the decoded length. The field's end and its first backslash are found
+// with the C library's scans, which take many bytes a step; a field without escapes is
+// only scanned, nothing moves.
+char* DecodeInPlace(char* field, bool atBlank, char* stop, size_t* length) {
   char* end = atBlank ? strchrnul(field, ' ') : field + strlen(field);
   char* in = static_cast<char*>(memchr(field, '\\', static_cast<size_t>(end - field)));
   *stop = *end;
   if (!in) {
     *end = 0;
+    *length = static_cast<size_t>(end - field);
     return end;
   }
   char* out = in;
@@ -39,14 +41,15 @@ char* DecodeInPlace(char* field, bool atBlank, char* stop) {
     *out++ = *in++;
   }
   *out = 0;
+  *length = static_cast<size_t>(out - field);
   return end;
 }
 
-// Decodes the field at `field` up to the next blank and terminates it; returns where the
-// next field begins, or null when this one ends the line.
-char* TakeField(char* field) {
+// Decodes the field at `field` up to the next blank and terminates it, giving its decoded
+// length; returns where the next field begins, or null when this one ends the line.
+char* TakeField(char* field, size_t* length) {
   char stop;
-  char* end = DecodeInPlace(field, true, &stop);
+  char* end = DecodeInPlace(field, true, &stop, length);
   return stop == ' ' ? end + 1 : nullptr;
 }
 
@@ -188,8 +191,9 @@ int HexValue(char ch) {
 
 size_t DecodeMountField(char* field) {
   char stop;
-  DecodeInPlace(field, false, &stop);
-  return strlen(field);
+  size_t length;
+  DecodeInPlace(field, false, &stop, &length);
+  return length;
 }
 
 bool ParseMountInfoLine(char* line, MountEntry* entry) {
@@ -201,8 +205,9 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
     return false;
   }
   char* root = line + (at - line) + 1;
-  char* mountPoint = TakeField(root);
-  char* options = mountPoint ? TakeField(mountPoint) : nullptr;
+  size_t rootLength, pointLength = 0, typeLength = 0, sourceLength = 0;
+  char* mountPoint = TakeField(root, &rootLength);
+  char* options = mountPoint ? TakeField(mountPoint, &pointLength) : nullptr;
   char* cursor = options ? SkipField(options) : nullptr;
   // Optional fields up to the lone "-", then the type and the source.
   for (;;) {
@@ -211,9 +216,9 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
     cursor = SkipField(cursor);
   }
   char* fsType = cursor[1] ? cursor + 2 : nullptr;
-  char* source = fsType ? TakeField(fsType) : nullptr;
+  char* source = fsType ? TakeField(fsType, &typeLength) : nullptr;
   if (!source || !*fsType) return false;
-  TakeField(source);
+  TakeField(source, &sourceLength);
   entry->mountId = static_cast<int>(id);
   entry->parentId = static_cast<int>(parent);
   entry->major = major;
@@ -222,6 +227,9 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
   entry->mountPoint = mountPoint;
   entry->fsType = fsType;
   entry->source = source;
+  entry->mountPointLength = pointLength;
+  entry->fsTypeLength = typeLength;
+  entry->sourceLength = sourceLength;
   return true;
 }
 

@@ -1,7 +1,8 @@
 // Linux file systems seen as Windows volumes. The mount table (/proc/self/mountinfo) is
 // read into a table of volumes: one per mounted file system (one device number), with its
 // reachable mount points in table order, a drive type and a volume GUID name. Building the
-// table and every search in it take time linear in the mount table's size.
+// table and every search in it take time linear in the mount table's size, and memory a
+// little more than the mount points' text.
 //
 // Everything here works on texts and answers given by the caller, so the rules can be
 // tested on sample tables; volumes.cpp feeds it the real files. The lines and names are
@@ -11,6 +12,7 @@
 
 #include <stddef.h>
 
+#include "platform/linux/arena.h"
 #include "platform/linux/hash_index.h"
 #include "platform/win32.h"
 
@@ -36,7 +38,24 @@ struct MountEntry {
   const char* mountPoint;  // where it is mounted
   const char* fsType;
   const char* source;
+  size_t mountPointLength;  // the decoded lengths, in bytes
+  size_t fsTypeLength;
+  size_t sourceLength;
 };
+
+// One mount as the table keeps it while it is built, in the arena: the numbers, then the
+// mount point, the file-system type and the source, each decoded and zero-terminated.
+struct MountRecord {
+  int mountId;
+  int parentId;
+  unsigned major;
+  unsigned minor;
+  unsigned pointLength;  // bytes of the mount point
+  unsigned size;         // bytes of the record with its texts, to the next record
+};
+
+inline const char* MountPointOf(const MountRecord* mount) { return reinterpret_cast<const char*>(mount + 1); }
+inline const char* FileSystemTypeOf(const MountRecord* mount) { return MountPointOf(mount) + mount->pointLength + 1; }
 
 struct LinuxMountPath {
   int mountId;
@@ -46,19 +65,24 @@ struct LinuxMountPath {
 };
 
 struct LinuxVolume {
+  unsigned char id[16];  // what its name is made from (FormatVolumeName)
   unsigned major;
   unsigned minor;
-  const char* fsType;
-  const char* source;
   UINT driveType;
-  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
   int firstPath;  // index into the table's paths
   int pathCount;  // reachable mount points; may be 0
 };
 
-// The table owns the text it was built from; every string points into it.
+// The table and everything it points to live in its arena, which a table built again
+// reuses. A table that is all zeros is empty and may be begun.
 struct LinuxVolumeTable {
-  char* text;
+  Arena arena;
+  // The mounts, one record after the other, while the table is built; where the records
+  // in small pages end when the rest moved on to huge pages, and where those begin.
+  char* records;
+  char* recordsBreak;
+  char* recordsResume;
+  int mountCount;
   LinuxVolume* volumes;
   int count;
   LinuxMountPath* paths;
@@ -96,11 +120,28 @@ void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char
 // \\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\ in lower case.
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]);
 
-// Builds the table from a copy of the mount table's text (the table takes ownership of
-// `text`, which must be allocated with malloc). False when memory runs out; the text is
-// freed then.
+// A table is built line by line, so that the mount table's text is never held whole:
+// begun (anew, in the memory it has, when it was built before), given each line, and
+// finished. A line is decoded in place; lines that are no mount table lines are passed
+// over. False when memory runs out; the table is empty then.
+bool BeginVolumeTable(LinuxVolumeTable* table);
+bool AddMountLine(LinuxVolumeTable* table, char* line);
+bool FinishVolumeTable(LinuxVolumeTable* table, const VolumeProbes* probes);
+
+// Builds the table from every line of a text, which is decoded in place.
 bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* table);
+// Builds the table from the lines read from `fd` as they come, through `buffer`, which
+// holds what was read of a line so far; a line longer than the buffer is held in a larger
+// heap block for a moment. Returns 0, or the errno value of the failure (ENOMEM when
+// memory runs out).
+int ReadVolumeTable(int fd, char* buffer, size_t capacity, const VolumeProbes* probes,
+                    LinuxVolumeTable* table);
 void FreeVolumeTable(LinuxVolumeTable* table);
+
+// The volume's name: \\?\Volume{GUID}\ with its trailing backslash.
+inline void VolumeName(const LinuxVolume* volume, WCHAR name[LINUX_VOLUME_NAME_CAPACITY]) {
+  FormatVolumeName(volume->id, name);
+}
 
 // The volume with this name (case ignored), with or without the trailing backslash as asked.
 // `likely` is the position of the volume the caller probably means (or -1): it is checked

@@ -3,7 +3,6 @@
 // every answer kept.
 #include "platform/linux/reachability.h"
 
-#include <stdlib.h>
 #include <string.h>
 
 #include "platform/linux/hash_index.h"
@@ -21,22 +20,27 @@ struct MountIndexes {
   HashIndex byPlace;  // by parent id and mount point
 };
 
-int FindById(const MountIndexes* indexes, const MountEntry* entries, int mountId) {
+int FindById(const MountIndexes* indexes, const MountRecord* const* mounts, int mountId) {
   const HashIndex* index = &indexes->byId;
   for (size_t s = HashSlot(index, IdHash(mountId)); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
-    if (entries[index->slots[s]].mountId == mountId) return index->slots[s];
+    if (mounts[index->slots[s]]->mountId == mountId) return index->slots[s];
   }
   return -1;
 }
 
+// Whether two mounts have the same mount point.
+bool SamePlace(const MountRecord* a, const MountRecord* b) {
+  return a->pointLength == b->pointLength && memcmp(MountPointOf(a), MountPointOf(b), a->pointLength) == 0;
+}
+
 // Whether a mount with this parent sits at path[0..length) (`hash` covers exactly that).
-bool MountedAt(const MountIndexes* indexes, const MountEntry* entries, const size_t* lengths,
-               int parentId, const char* path, size_t length, uint64_t hash) {
+bool MountedAt(const MountIndexes* indexes, const MountRecord* const* mounts, int parentId,
+               const char* path, size_t length, uint64_t hash) {
   const HashIndex* index = &indexes->byPlace;
   for (size_t s = HashSlot(index, hash); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
-    int j = index->slots[s];
-    if (entries[j].parentId == parentId && lengths[j] == length &&
-        memcmp(entries[j].mountPoint, path, length) == 0) {
+    const MountRecord* other = mounts[index->slots[s]];
+    if (other->parentId == parentId && other->pointLength == length &&
+        memcmp(MountPointOf(other), path, length) == 0) {
       return true;
     }
   }
@@ -52,14 +56,14 @@ uint64_t LengthBit(size_t length) { return uint64_t{1} << (length < 63 ? length 
 // Only the directories whose length some mount point in that parent has are looked up
 // (`siblingLengths`): the lengths below 63 are taken from the set bit by bit, and only from
 // 63 on is the path scanned for its separators.
-bool CoveredOnTheWay(const MountIndexes* indexes, const MountEntry* entries, const size_t* lengths,
-                     int i, uint64_t siblingLengths) {
-  const char* path = entries[i].mountPoint;
-  const size_t length = lengths[i];
+bool CoveredOnTheWay(const MountIndexes* indexes, const MountRecord* const* mounts, int i,
+                     uint64_t siblingLengths) {
+  const char* path = MountPointOf(mounts[i]);
+  const size_t length = mounts[i]->pointLength;
+  const int parentId = mounts[i]->parentId;
   auto coveredAt = [&](size_t k) {
     return (k == 1 || path[k] == '/') &&
-           MountedAt(indexes, entries, lengths, entries[i].parentId, path, k,
-                     HashBytes(PlaceHash(entries[i].parentId), path, k));
+           MountedAt(indexes, mounts, parentId, path, k, HashBytes(PlaceHash(parentId), path, k));
   };
   // The lengths 1 .. min(length, 63) - 1, each with a bit of its own.
   const size_t below = length < 63 ? length : 63;
@@ -77,31 +81,35 @@ bool CoveredOnTheWay(const MountIndexes* indexes, const MountEntry* entries, con
 
 }  // namespace
 
-bool MarkReachableMounts(const MountEntry* entries, int count, bool* reachable) {
+bool MarkReachableMounts(const MountRecord* const* mounts, int count, bool* reachable, Arena* arena) {
+  const size_t mark = ArenaMark(arena);
+  const size_t n = static_cast<size_t>(count + 1);
   MountIndexes indexes = {};
-  int* parent = static_cast<int*>(malloc(static_cast<size_t>(count + 1) * sizeof(int)));
-  int* chain = static_cast<int*>(malloc(static_cast<size_t>(count + 1) * sizeof(int)));
-  size_t* lengths = static_cast<size_t*>(malloc(static_cast<size_t>(count + 1) * sizeof(size_t)));
-  bool* rootCovered = static_cast<bool*>(calloc(static_cast<size_t>(count + 1), sizeof(bool)));
-  PlaceState* state = static_cast<PlaceState*>(calloc(static_cast<size_t>(count + 1), sizeof(PlaceState)));
+  int* parent = static_cast<int*>(ArenaTake(arena, n * sizeof(int), alignof(int)));
+  int* chain = static_cast<int*>(ArenaTake(arena, n * sizeof(int), alignof(int)));
   // The lengths of the mount points of each mount's children.
-  uint64_t* childLengths = static_cast<uint64_t*>(calloc(static_cast<size_t>(count + 1), sizeof(uint64_t)));
-  bool ok = parent && chain && lengths && rootCovered && state && childLengths &&
-            CreateHashIndex(&indexes.byId, count) && CreateHashIndex(&indexes.byPlace, count);
+  uint64_t* childLengths = static_cast<uint64_t*>(ArenaTake(arena, n * sizeof(uint64_t), alignof(uint64_t)));
+  bool* rootCovered = static_cast<bool*>(ArenaTake(arena, n * sizeof(bool), alignof(bool)));
+  PlaceState* state = static_cast<PlaceState*>(ArenaTake(arena, n * sizeof(PlaceState), alignof(PlaceState)));
+  bool ok = parent && chain && childLengths && rootCovered && state &&
+            CreateHashIndex(&indexes.byId, count, arena) && CreateHashIndex(&indexes.byPlace, count, arena);
+  if (ok) {
+    memset(childLengths, 0, n * sizeof(uint64_t));
+    memset(rootCovered, 0, n * sizeof(bool));
+    memset(state, 0, n * sizeof(PlaceState));
+  }
 
   for (int i = 0; ok && i < count; ++i) {
-    lengths[i] = strlen(entries[i].mountPoint);
-    InsertHashed(&indexes.byId, IdHash(entries[i].mountId), i);
-    InsertHashed(&indexes.byPlace,
-                 HashBytes(PlaceHash(entries[i].parentId), entries[i].mountPoint, lengths[i]), i);
+    InsertHashed(&indexes.byId, IdHash(mounts[i]->mountId), i);
+    InsertHashed(&indexes.byPlace, HashBytes(PlaceHash(mounts[i]->parentId), MountPointOf(mounts[i]), mounts[i]->pointLength), i);
   }
   // A mount whose root has another mount on top (same mount point, mounted on it) is hidden.
   for (int i = 0; ok && i < count; ++i) {
-    parent[i] = FindById(&indexes, entries, entries[i].parentId);
-    if (parent[i] >= 0 && parent[i] != i && strcmp(entries[i].mountPoint, entries[parent[i]].mountPoint) == 0) {
+    parent[i] = FindById(&indexes, mounts, mounts[i]->parentId);
+    if (parent[i] >= 0 && parent[i] != i && SamePlace(mounts[i], mounts[parent[i]])) {
       rootCovered[parent[i]] = true;
     }
-    if (parent[i] >= 0) childLengths[parent[i]] |= LengthBit(lengths[i]);
+    if (parent[i] >= 0) childLengths[parent[i]] |= LengthBit(mounts[i]->pointLength);
   }
 
   // The place a mount sits at is reached when its parent is, the path is not covered on the
@@ -123,22 +131,14 @@ bool MarkReachableMounts(const MountEntry* entries, int count, bool* reachable) 
       if (p < 0 || p == j) {
         reached = true;
       } else {
-        bool stacked = strcmp(entries[j].mountPoint, entries[p].mountPoint) == 0;
+        bool stacked = SamePlace(mounts[j], mounts[p]);
         reached = state[p] == Reached && (stacked || !rootCovered[p]) &&
-                  !CoveredOnTheWay(&indexes, entries, lengths, j, childLengths[p]);
+                  !CoveredOnTheWay(&indexes, mounts, j, childLengths[p]);
       }
       state[j] = reached ? Reached : Hidden;
     }
   }
   for (int i = 0; ok && i < count; ++i) reachable[i] = state[i] == Reached && !rootCovered[i];
-
-  FreeHashIndex(&indexes.byId);
-  FreeHashIndex(&indexes.byPlace);
-  free(parent);
-  free(chain);
-  free(lengths);
-  free(rootCovered);
-  free(state);
-  free(childLengths);
+  ArenaRelease(arena, mark);
   return ok;
 }

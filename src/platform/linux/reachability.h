@@ -7,5 +7,6 @@
 
 #include "platform/linux/mountinfo.h"
 
-// Fills reachable[0..count). False when memory runs out.
-bool MarkReachableMounts(const MountEntry* entries, int count, bool* reachable);
+// Fills reachable[0..count). Its working memory comes from the arena and is given back
+// there. False when memory runs out.
+bool MarkReachableMounts(const MountRecord* const* mounts, int count, bool* reachable, Arena* arena);

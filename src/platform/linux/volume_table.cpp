@@ -2,8 +2,10 @@
 // mount points, the volume names, and the searches by name and by mount point. Every step
 // is one walk over the table with hash indexes, so a host with thousands of mounts costs
 // thousands of steps, not millions.
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include "platform/common/case_mapping.h"
 #include "platform/common/utf8.h"
@@ -38,83 +40,86 @@ uint64_t NameHash(const WCHAR* name) {
 // Whether `name` is the volume's name (its key, and the trailing backslash if asked), case
 // ignored. ASCII is compared here; anything else goes to the system's comparison.
 bool IsNameOf(const LinuxVolume* volume, LPCWSTR name, int length) {
+  WCHAR own[LINUX_VOLUME_NAME_CAPACITY];
+  VolumeName(volume, own);
   // Most names asked about are exactly the ones the enumeration handed out.
-  if (memcmp(volume->name, name, static_cast<size_t>(length) * sizeof(WCHAR)) == 0) return name[length] == 0;
+  if (memcmp(own, name, static_cast<size_t>(length) * sizeof(WCHAR)) == 0) return name[length] == 0;
   int i = 0;
-  while (i < length && name[i] && name[i] < 0x80 && FoldAscii(name[i]) == FoldAscii(volume->name[i])) ++i;
+  while (i < length && name[i] && name[i] < 0x80 && FoldAscii(name[i]) == FoldAscii(own[i])) ++i;
   if (i == length) return name[i] == 0;
   if (name[i] < 0x80) return false;
-  return CompareTextNoCase(volume->name, length, name, -1, true) == CSTR_EQUAL;
-}
-
-bool NameTaken(const LinuxVolumeTable* table, const WCHAR* name, uint64_t hash) {
-  const HashIndex* index = &table->names;
-  for (size_t s = HashSlot(index, hash); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
-    if (memcmp(table->volumes[index->slots[s]].name, name, sizeof table->volumes[0].name) == 0) {
-      return true;
-    }
-  }
-  return false;
+  return CompareTextNoCase(own, length, name, -1, true) == CSTR_EQUAL;
 }
 
 // The volume of mount i's device, made at the device's first mount (`devices` holds those
 // mounts); -1 for a kernel interface.
-int VolumeOf(LinuxVolumeTable* table, HashIndex* devices, const MountEntry* entries,
+int VolumeOf(LinuxVolumeTable* table, HashIndex* devices, const MountRecord* const* mounts,
              const int* volumeOf, int i, const VolumeProbes* probes) {
-  const MountEntry* entry = &entries[i];
-  uint64_t hash = DeviceHash(entry->major, entry->minor);
+  const MountRecord* mount = mounts[i];
+  uint64_t hash = DeviceHash(mount->major, mount->minor);
   for (size_t s = HashSlot(devices, hash); devices->slots[s] >= 0; s = NextHashSlot(devices, s)) {
-    const MountEntry& first = entries[devices->slots[s]];
-    if (first.major == entry->major && first.minor == entry->minor) return volumeOf[devices->slots[s]];
+    const MountRecord* first = mounts[devices->slots[s]];
+    if (first->major == mount->major && first->minor == mount->minor) return volumeOf[devices->slots[s]];
   }
   InsertHashed(devices, hash, i);
-  MountKind kind = ClassifyFileSystem(entry->fsType);
+  const char* fsType = FileSystemTypeOf(mount);
+  MountKind kind = ClassifyFileSystem(fsType);
   if (kind == MountPseudo) return -1;
   int v = table->count++;
   LinuxVolume& volume = table->volumes[v];
-  volume.major = entry->major;
-  volume.minor = entry->minor;
-  volume.fsType = entry->fsType;
-  volume.source = entry->source;
+  volume.major = mount->major;
+  volume.minor = mount->minor;
   volume.firstPath = 0;
   volume.pathCount = 0;
   switch (kind) {
     case MountRemote: volume.driveType = DRIVE_REMOTE; break;
     case MountRamDisk: volume.driveType = DRIVE_RAMDISK; break;
     case MountCdRom: volume.driveType = DRIVE_CDROM; break;
-    default:
-      volume.driveType = probes && probes->isRemovable &&
-                                 probes->isRemovable(volume.major, volume.minor, volume.source)
+    default: {
+      const char* source = fsType + strlen(fsType) + 1;
+      volume.driveType = probes && probes->isRemovable && probes->isRemovable(volume.major, volume.minor, source)
                              ? DRIVE_REMOVABLE
                              : DRIVE_FIXED;
       break;
+    }
   }
   return v;
 }
 
-// Names: the UUID where the machine knows it, else a hash; never two volumes alike.
-void NameVolumes(LinuxVolumeTable* table, const VolumeProbes* probes) {
-  for (int v = 0; v < table->count; ++v) {
-    LinuxVolume& volume = table->volumes[v];
-    unsigned char id[16];
-    bool known = probes && probes->findUuid && probes->findUuid(volume.major, volume.minor, volume.source, id);
-    if (!known) HashVolumeId(volume.major, volume.minor, volume.fsType, volume.source, id);
-    FormatVolumeName(id, volume.name);
-    uint64_t hash = NameHash(volume.name);
-    for (unsigned salt = 1; NameTaken(table, volume.name, hash); ++salt) {
-      HashVolumeId(volume.major, volume.minor, volume.fsType, volume.source, id, salt);
-      FormatVolumeName(id, volume.name);
-      hash = NameHash(volume.name);
-    }
-    InsertHashed(&table->names, hash, v);
+bool NameTaken(const LinuxVolumeTable* table, const unsigned char id[16], uint64_t hash) {
+  const HashIndex* index = &table->names;
+  for (size_t s = HashSlot(index, hash); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
+    if (memcmp(table->volumes[index->slots[s]].id, id, sizeof table->volumes[0].id) == 0) return true;
   }
+  return false;
+}
+
+// Names volume v from its first mount: the UUID where the machine knows it, else a hash;
+// never two volumes alike.
+void NameVolume(LinuxVolumeTable* table, int v, const MountRecord* first, const VolumeProbes* probes) {
+  LinuxVolume& volume = table->volumes[v];
+  const char* fsType = FileSystemTypeOf(first);
+  const char* source = fsType + strlen(fsType) + 1;
+  bool known = probes && probes->findUuid && probes->findUuid(volume.major, volume.minor, source, volume.id);
+  if (!known) HashVolumeId(volume.major, volume.minor, fsType, source, volume.id);
+  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
+  FormatVolumeName(volume.id, name);
+  uint64_t hash = NameHash(name);
+  for (unsigned salt = 1; NameTaken(table, volume.id, hash); ++salt) {
+    HashVolumeId(volume.major, volume.minor, fsType, source, volume.id, salt);
+    FormatVolumeName(volume.id, name);
+    hash = NameHash(name);
+  }
+  InsertHashed(&table->names, hash, v);
 }
 
 // Whether `name` is exactly the volume's name as handed out (or without its trailing
 // backslash), compared unit by unit so that a shorter name stops at its terminator.
 bool IsExactName(const LinuxVolume* volume, LPCWSTR name, bool trailingBackslash) {
+  WCHAR own[LINUX_VOLUME_NAME_CAPACITY];
+  VolumeName(volume, own);
   int i = 0;
-  while (i < NameKeyLength && name[i] == volume->name[i]) ++i;
+  while (i < NameKeyLength && name[i] == own[i]) ++i;
   if (i < NameKeyLength) return false;
   return trailingBackslash ? name[i] == '\\' && name[i + 1] == 0 : name[i] == 0;
 }
@@ -122,8 +127,7 @@ bool IsExactName(const LinuxVolume* volume, LPCWSTR name, bool trailingBackslash
 // A mount point as the mount-path list needs it: its length in bytes, and whether it is
 // ASCII, so that its UTF-16 form is known without decoding (mount points are ASCII nearly
 // always). Eight bytes are checked at a time.
-LinuxMountPath MountPath(int mountId, const char* path) {
-  size_t length = strlen(path);
+LinuxMountPath MountPath(int mountId, const char* path, size_t length) {
   uint64_t seen = 0;
   size_t k = 0;
   for (; k + 8 <= length; k += 8) {
@@ -142,39 +146,88 @@ LinuxMountPath MountPath(int mountId, const char* path) {
 
 }  // namespace
 
-bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* table) {
+bool BeginVolumeTable(LinuxVolumeTable* table) {
+  Arena arena = table->arena;
   memset(table, 0, sizeof *table);
-  table->text = text;
-
-  int lines = 1;
-  for (const char* p = strchr(text, '\n'); p; p = strchr(p + 1, '\n')) ++lines;
-  size_t n = static_cast<size_t>(lines);
-  // Room for every line; only what is filled in is ever touched, so these are not cleared:
-  // clearing would touch (and fault in) every page, where a table of many mounts of few
-  // file systems fills a small part of `volumes`.
-  MountEntry* entries = static_cast<MountEntry*>(malloc(n * sizeof(MountEntry)));
-  int* volumeOf = static_cast<int*>(malloc(n * sizeof(int)));
-  bool* reachable = static_cast<bool*>(malloc(n * sizeof(bool)));
-  HashIndex devices = {};
-  table->volumes = static_cast<LinuxVolume*>(malloc(n * sizeof(LinuxVolume)));
-  table->paths = static_cast<LinuxMountPath*>(malloc(n * sizeof(LinuxMountPath)));
-  bool ok = entries && volumeOf && reachable && table->volumes && table->paths &&
-            CreateHashIndex(&devices, lines);
-
-  int count = 0;
-  for (char* line = text; ok && line;) {
-    char* end = strchr(line, '\n');
-    if (end) *end = 0;
-    if (ParseMountInfoLine(line, &entries[count])) ++count;
-    line = end ? end + 1 : nullptr;
+  if (arena.base) {
+    ArenaRelease(&arena, 0);
+  } else if (!CreateArena(&arena)) {
+    return false;
   }
-  ok = ok && MarkReachableMounts(entries, count, reachable);
+  table->arena = arena;
+  table->records = arena.base;
+  return true;
+}
+
+bool AddMountLine(LinuxVolumeTable* table, char* line) {
+  MountEntry entry;
+  if (!ParseMountInfoLine(line, &entry)) return true;
+  const size_t pointLength = entry.mountPointLength;
+  const size_t typeLength = entry.fsTypeLength;
+  const size_t sourceLength = entry.sourceLength;
+  size_t bytes = sizeof(MountRecord) + pointLength + typeLength + sourceLength + 3;
+  bytes = (bytes + alignof(MountRecord) - 1) & ~(alignof(MountRecord) - 1);
+  // Records follow each other in the arena: nothing else is taken from it meanwhile. A
+  // table whose records alone pass this size is a large one: the rest of it goes to huge
+  // pages at once, so that its first pages are few (the records of about 2,500 mounts
+  // with paths of 40 bytes; a table of 2,000 stays in small pages as a whole).
+  const size_t largeTable = 192 * 1024;
+  if (!table->recordsBreak && ArenaMark(&table->arena) + bytes > largeTable) {
+    table->recordsBreak = table->arena.base + ArenaMark(&table->arena);
+    ArenaMoveToHugePages(&table->arena);
+    table->recordsResume = table->arena.base + ArenaMark(&table->arena);
+  }
+  MountRecord* mount = static_cast<MountRecord*>(ArenaTake(&table->arena, bytes, alignof(MountRecord)));
+  if (!mount || pointLength > 0x7FFFFFFF || bytes > 0xFFFFFFFF) {
+    FreeVolumeTable(table);
+    return false;
+  }
+  mount->mountId = entry.mountId;
+  mount->parentId = entry.parentId;
+  mount->major = entry.major;
+  mount->minor = entry.minor;
+  mount->pointLength = static_cast<unsigned>(pointLength);
+  mount->size = static_cast<unsigned>(bytes);
+  char* text = reinterpret_cast<char*>(mount + 1);
+  memcpy(text, entry.mountPoint, pointLength + 1);
+  memcpy(text + pointLength + 1, entry.fsType, typeLength + 1);
+  memcpy(text + pointLength + typeLength + 2, entry.source, sourceLength + 1);
+  ++table->mountCount;
+  return true;
+}
+
+bool FinishVolumeTable(LinuxVolumeTable* table, const VolumeProbes* probes) {
+  if (!table->records) return false;
+  Arena* arena = &table->arena;
+  const int n = table->mountCount;
+  const size_t count = static_cast<size_t>(n > 0 ? n : 1);
+  // What only the building needs comes first; each later step reuses the pages that the
+  // one before gave back. Nothing is cleared that is not filled in anyway.
+  const MountRecord** mounts = static_cast<const MountRecord**>(ArenaTake(arena, count * sizeof *mounts));
+  int* volumeOf = static_cast<int*>(ArenaTake(arena, count * sizeof(int), alignof(int)));
+  bool* reachable = static_cast<bool*>(ArenaTake(arena, count * sizeof(bool), alignof(bool)));
+  bool ok = mounts && volumeOf && reachable;
+  const char* record = table->records;
+  for (int i = 0; ok && i < n; ++i) {
+    if (record == table->recordsBreak) record = table->recordsResume;
+    mounts[i] = reinterpret_cast<const MountRecord*>(record);
+    record += mounts[i]->size;
+  }
+  ok = ok && MarkReachableMounts(mounts, n, reachable, arena);
 
   // One volume per device, in the order of first appearance; pseudo file systems are none.
-  for (int i = 0; ok && i < count; ++i) {
-    volumeOf[i] = VolumeOf(table, &devices, entries, volumeOf, i, probes);
+  // Room for a volume per mount; only as many pages are touched as there are volumes.
+  table->volumes = ok ? static_cast<LinuxVolume*>(ArenaTake(arena, count * sizeof(LinuxVolume), alignof(LinuxVolume)))
+                      : nullptr;
+  ok = ok && table->volumes;
+  const size_t building = ArenaMark(arena);
+  HashIndex devices = {};
+  ok = ok && CreateHashIndex(&devices, n, arena);
+  for (int i = 0; ok && i < n; ++i) {
+    volumeOf[i] = VolumeOf(table, &devices, mounts, volumeOf, i, probes);
     if (volumeOf[i] >= 0 && reachable[i]) ++table->volumes[volumeOf[i]].pathCount;
   }
+  ArenaRelease(arena, building);
 
   // The reachable mount points, grouped by volume, each group in table order.
   int next = 0;
@@ -183,28 +236,90 @@ bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* 
     next += table->volumes[v].pathCount;
     table->volumes[v].pathCount = 0;
   }
-  for (int i = 0; ok && i < count; ++i) {
+  table->paths = ok ? static_cast<LinuxMountPath*>(ArenaTake(arena, static_cast<size_t>(next > 0 ? next : 1) * sizeof(LinuxMountPath)))
+                    : nullptr;
+  ok = ok && table->paths;
+  for (int i = 0; ok && i < n; ++i) {
     if (volumeOf[i] < 0 || !reachable[i]) continue;
     LinuxVolume& volume = table->volumes[volumeOf[i]];
-    table->paths[volume.firstPath + volume.pathCount++] = MountPath(entries[i].mountId, entries[i].mountPoint);
+    table->paths[volume.firstPath + volume.pathCount++] = MountPath(mounts[i]->mountId, MountPointOf(mounts[i]), mounts[i]->pointLength);
   }
   table->pathCount = next;
-  ok = ok && CreateHashIndex(&table->names, table->count);
-  if (ok) NameVolumes(table, probes);
 
-  free(entries);
-  free(volumeOf);
-  free(reachable);
-  FreeHashIndex(&devices);
+  // Names, in volume order: each volume is named from its first mount.
+  ok = ok && CreateHashIndex(&table->names, table->count, arena);
+  for (int i = 0, v = 0; ok && i < n && v < table->count; ++i) {
+    if (volumeOf[i] == v) NameVolume(table, v++, mounts[i], probes);
+  }
+  table->records = table->recordsBreak = table->recordsResume = nullptr;
   if (!ok) FreeVolumeTable(table);
   return ok;
 }
 
+bool BuildVolumeTable(char* text, const VolumeProbes* probes, LinuxVolumeTable* table) {
+  if (!BeginVolumeTable(table)) return false;
+  for (char* line = text; line;) {
+    char* end = strchr(line, '\n');
+    if (end) *end = 0;
+    if (!AddMountLine(table, line)) return false;
+    line = end ? end + 1 : nullptr;
+  }
+  return FinishVolumeTable(table, probes);
+}
+
+int ReadVolumeTable(int fd, char* buffer, size_t capacity, const VolumeProbes* probes,
+                    LinuxVolumeTable* table) {
+  if (!BeginVolumeTable(table)) return ENOMEM;
+  // `held` bytes of a line not yet ended are at the start of `text`; one byte is always
+  // left for the terminator of the last line.
+  char* text = buffer;
+  size_t size = capacity, held = 0;
+  int error = 0;
+  for (;;) {
+    if (held + 1 >= size) {
+      char* larger = static_cast<char*>(malloc(size * 2));
+      if (!larger) {
+        error = ENOMEM;
+        break;
+      }
+      memcpy(larger, text, held);
+      if (text != buffer) free(text);
+      text = larger;
+      size *= 2;
+    }
+    ssize_t n = read(fd, text + held, size - 1 - held);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      error = errno;
+      break;
+    }
+    if (n == 0) {
+      text[held] = 0;
+      if (held > 0 && !AddMountLine(table, text)) error = ENOMEM;
+      break;
+    }
+    char* line = text;
+    char* end = text + held + n;
+    for (char* newline; (newline = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line))));) {
+      *newline = 0;
+      if (!AddMountLine(table, line)) {
+        error = ENOMEM;
+        break;
+      }
+      line = newline + 1;
+    }
+    if (error) break;
+    held = static_cast<size_t>(end - line);
+    memmove(text, line, held);
+  }
+  if (text != buffer) free(text);
+  if (error == 0 && !FinishVolumeTable(table, probes)) error = ENOMEM;
+  if (error != 0) FreeVolumeTable(table);
+  return error;
+}
+
 void FreeVolumeTable(LinuxVolumeTable* table) {
-  free(table->text);
-  free(table->volumes);
-  free(table->paths);
-  FreeHashIndex(&table->names);
+  FreeArena(&table->arena);
   memset(table, 0, sizeof *table);
 }
 

@@ -89,14 +89,21 @@ const VolumeProbes MachineProbes = {IsRemovable, FindUuid};
 
 // ---- The table ------------------------------------------------------------------------------
 
-// The table of the last enumeration, and the text it was built from. While a volume search
-// is open, the other volume calls answer from that snapshot, so that a flush pass reads the
-// mount table once however many volumes it looks at; without one, each call reads the mount
-// table afresh. A table is rebuilt only when the mount table has changed. Both service-mode
-// threads may ask.
+// A table of volumes and the searches that hand out its names.
+struct SharedTable {
+  LinuxVolumeTable table;
+  int searches;
+  unsigned number;  // tables are numbered as they are built, from 1
+};
+
+// The table of the last enumeration. While a volume search is open, the other volume calls
+// answer from it, so that a flush pass reads the mount table once however many volumes it
+// looks at; without one, each call reads the mount table afresh, into the same memory. A
+// search keeps the table it began with until it ends, even when a newer table has become
+// the current one. Both service-mode threads may ask.
 pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
-char* cachedText = nullptr;
-LinuxVolumeTable cachedTable = {};
+SharedTable* current = nullptr;
+const LinuxVolumeTable EmptyTable = {};
 int openSearches = 0;
 // The position in the table of the volume a search handed out last: the calls that follow
 // usually ask about that one. And the buffer it was written to, at least a name long: a
@@ -104,84 +111,66 @@ int openSearches = 0;
 // one block, with no walk over the name's characters.
 int lastGiven = -1;
 const WCHAR* lastGivenTo = nullptr;
+// That name as it was handed out, and the table it came from, by the number each table
+// is given when it is built.
+WCHAR lastGivenName[LINUX_VOLUME_NAME_CAPACITY];
+unsigned lastGivenFrom = 0;
+unsigned tablesBuilt = 0;
 
-// The whole mount table as one zero-terminated text; null with errno on failure.
-char* ReadMountTable(void) {
-  int fd = open(MountTablePath, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
-  size_t capacity = 65536, length = 0;  // a whole table of a few hundred mounts
-  char* text = static_cast<char*>(malloc(capacity));
-  while (text) {
-    if (length + 1 == capacity) {
-      char* larger = static_cast<char*>(realloc(text, capacity * 2));
-      if (!larger) {
-        free(text);
-        text = nullptr;
-        errno = ENOMEM;
-        break;
-      }
-      text = larger;
-      capacity *= 2;
-    }
-    ssize_t n = read(fd, text + length, capacity - 1 - length);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int error = errno;
-      free(text);
-      text = nullptr;
-      errno = error;
-      break;
-    }
-    if (n == 0) {
-      text[length] = 0;
-      break;
-    }
-    length += static_cast<size_t>(n);
-  }
-  if (!text && errno == 0) errno = ENOMEM;
-  int error = errno;
-  close(fd);
-  errno = error;
-  return text;
+// The mount table streams through this buffer, a line at a time, with the table locked:
+// the kernel hands it out a page or so per read, so only the first pages are ever touched.
+char readBuffer[64 * 1024];
+
+void ReleaseTable(SharedTable* shared) {
+  FreeVolumeTable(&shared->table);
+  free(shared);
 }
 
-// Locks the table and brings it up to date from the mount table; null (unlocked, last
-// error set) on failure.
+// With the table locked: the current table, or an empty one.
+const LinuxVolumeTable* CurrentTable(void) { return current ? &current->table : &EmptyTable; }
+
+// Locks the table and builds it anew from the mount table: in the current table's memory
+// when no search holds that table, else in a new one. Null (unlocked, last error set) on
+// failure.
 const LinuxVolumeTable* LockFreshTable(void) {
-  char* text = ReadMountTable();
-  if (!text) {
+  int fd = open(MountTablePath, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
     SetLastErrorFromErrno(errno);
     return nullptr;
   }
   pthread_mutex_lock(&tableLock);
-  if (cachedText && strcmp(cachedText, text) == 0) {
-    free(text);
-    return &cachedTable;
+  SharedTable* target = current && current->searches == 0 ? current : nullptr;
+  if (!target) {
+    target = static_cast<SharedTable*>(calloc(1, sizeof(SharedTable)));
+    if (!target) {
+      pthread_mutex_unlock(&tableLock);
+      close(fd);
+      SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+      return nullptr;
+    }
   }
-  // The table is built from the text itself (it decodes in place). A copy to compare with
-  // the next reading is kept only from the second table on: a single pass reads the mount
-  // table once, and a copy of a large table costs more fresh memory than all the rest.
-  bool keepText = cachedTable.text != nullptr;
-  char* copy = keepText ? strdup(text) : nullptr;
-  LinuxVolumeTable fresh;
-  if ((keepText && !copy) || !BuildVolumeTable(keepText ? copy : text, &MachineProbes, &fresh)) {
+  int error = ReadVolumeTable(fd, readBuffer, sizeof readBuffer, &MachineProbes, &target->table);
+  close(fd);
+  // A table that failed in place is empty now. One built beside the current table takes
+  // its place; the searches that hold the old one keep it until they end.
+  if (error != 0 && target != current) ReleaseTable(target);
+  if (error == 0) {
+    current = target;
+    current->number = ++tablesBuilt;
+  }
+  if (error != 0) {
     pthread_mutex_unlock(&tableLock);
-    if (keepText) free(text);
-    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    SetLastErrorFromErrno(error);
     return nullptr;
   }
-  free(cachedText);
-  FreeVolumeTable(&cachedTable);
-  cachedText = keepText ? text : nullptr;
-  cachedTable = fresh;
-  return &cachedTable;
+  return &current->table;
 }
 
 // Locks the table for a call about single volumes: the open search's snapshot, else a
 // fresh one.
 const LinuxVolumeTable* LockCurrentTable(void) {
   pthread_mutex_lock(&tableLock);
-  if (openSearches > 0) return &cachedTable;
+  if (openSearches > 0) return CurrentTable();
   pthread_mutex_unlock(&tableLock);
   return LockFreshTable();
 }
@@ -190,36 +179,48 @@ void UnlockTable(void) { pthread_mutex_unlock(&tableLock); }
 
 // ---- Searches -----------------------------------------------------------------------------------
 
-// The names as they stood when the search began, and the next one to give.
+// The table a search hands out the names of, and the next one to give.
 struct VolumeSearch {
-  int count;
+  SharedTable* table;
   int next;
-  WCHAR names[1][LINUX_VOLUME_NAME_CAPACITY];
 };
 
-void ReleaseSearch(LinuxObject* object) {
-  free(object->data);
+void EndSearch(VolumeSearch* search) {
   pthread_mutex_lock(&tableLock);
+  if (--search->table->searches == 0 && search->table != current) ReleaseTable(search->table);
   if (--openSearches == 0) lastGivenTo = nullptr;
   pthread_mutex_unlock(&tableLock);
+  free(search);
 }
 
+void ReleaseSearch(LinuxObject* object) { EndSearch(static_cast<VolumeSearch*>(object->data)); }
+
 // Every volume name has the same length, its terminator filling the last unit.
-bool GiveName(const WCHAR* name, LPWSTR buffer, DWORD length) {
+bool GiveName(const LinuxVolume* volume, LPWSTR buffer, DWORD length) {
   if (!buffer || LINUX_VOLUME_NAME_CAPACITY > length) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return false;
   }
-  memcpy(buffer, name, LINUX_VOLUME_NAME_CAPACITY * sizeof(WCHAR));
+  VolumeName(volume, buffer);
   return true;
 }
 
 // With the table locked: the volume a search handed out last, when `name` is the buffer it
 // was written to and still holds its name with the trailing backslash, exactly.
 const LinuxVolume* HandedOutVolume(const LinuxVolumeTable* table, LPCWSTR name) {
-  if (openSearches == 0 || name != lastGivenTo || lastGiven < 0 || lastGiven >= table->count) return nullptr;
-  const LinuxVolume* volume = &table->volumes[lastGiven];
-  return memcmp(name, volume->name, sizeof volume->name) == 0 ? volume : nullptr;
+  if (openSearches == 0 || name != lastGivenTo || !current || lastGivenFrom != current->number ||
+      lastGiven < 0 || lastGiven >= table->count) {
+    return nullptr;
+  }
+  return memcmp(name, lastGivenName, sizeof lastGivenName) == 0 ? &table->volumes[lastGiven] : nullptr;
+}
+
+// With the table locked: notes the name just handed out into `buffer`.
+void NoteGiven(const SharedTable* from, int position, const WCHAR* buffer) {
+  lastGiven = position;
+  lastGivenTo = buffer;
+  lastGivenFrom = from->number;
+  memcpy(lastGivenName, buffer, sizeof lastGivenName);
 }
 
 // The mount id of an open descriptor, from /proc/self/fdinfo, for kernels whose statx does
@@ -300,32 +301,26 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
     SetLastError(ERROR_NO_MORE_FILES);
     return INVALID_HANDLE_VALUE;
   }
-  size_t size = sizeof(VolumeSearch) + (static_cast<size_t>(table->count) - 1) * sizeof(VolumeSearch::names[0]);
-  VolumeSearch* search = static_cast<VolumeSearch*>(malloc(size));
+  VolumeSearch* search = static_cast<VolumeSearch*>(malloc(sizeof(VolumeSearch)));
   if (!search) {
     UnlockTable();
     SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return INVALID_HANDLE_VALUE;
   }
-  search->count = table->count;
+  search->table = current;
   search->next = 1;
-  for (int v = 0; v < table->count; ++v) {
-    memcpy(search->names[v], table->volumes[v].name, sizeof search->names[v]);
-  }
+  ++current->searches;
+  ++openSearches;
   UnlockTable();
-  if (!GiveName(search->names[0], volumeName, bufferLength)) {
-    free(search);
-    return INVALID_HANDLE_VALUE;
-  }
-  HANDLE handle = LinuxNewHandle(LinuxVolumeSearch, -1, search, ReleaseSearch);
+  HANDLE handle = GiveName(&table->volumes[0], volumeName, bufferLength)
+                      ? LinuxNewHandle(LinuxVolumeSearch, -1, search, ReleaseSearch)
+                      : nullptr;
   if (!handle) {
-    free(search);
+    EndSearch(search);
     return INVALID_HANDLE_VALUE;
   }
   pthread_mutex_lock(&tableLock);
-  ++openSearches;
-  lastGiven = 0;
-  lastGivenTo = volumeName;
+  NoteGiven(search->table, 0, volumeName);
   pthread_mutex_unlock(&tableLock);
   return handle;
 }
@@ -334,14 +329,15 @@ extern "C" BOOL WINAPI FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWO
   LinuxObject* object = LinuxObjectOf(findVolume, LinuxVolumeSearch);
   if (!object) return FALSE;
   VolumeSearch* search = static_cast<VolumeSearch*>(object->data);
-  if (search->next >= search->count) {
+  // The search's table stays as it is while the search holds it.
+  const LinuxVolumeTable* table = &search->table->table;
+  if (search->next >= table->count) {
     SetLastError(ERROR_NO_MORE_FILES);
     return FALSE;
   }
-  if (!GiveName(search->names[search->next], volumeName, bufferLength)) return FALSE;
+  if (!GiveName(&table->volumes[search->next], volumeName, bufferLength)) return FALSE;
   pthread_mutex_lock(&tableLock);
-  lastGiven = search->next;
-  lastGivenTo = volumeName;
+  NoteGiven(search->table, search->next, volumeName);
   pthread_mutex_unlock(&tableLock);
   ++search->next;
   return TRUE;
@@ -355,7 +351,7 @@ extern "C" BOOL WINAPI FindVolumeClose(HANDLE findVolume) {
 extern "C" BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR volumePathNames,
                                                         DWORD bufferLength, LPDWORD returnLength) {
   pthread_mutex_lock(&tableLock);
-  const LinuxVolumeTable* table = &cachedTable;
+  const LinuxVolumeTable* table = CurrentTable();
   const LinuxVolume* volume = HandedOutVolume(table, volumeName);
   if (!volume) {
     pthread_mutex_unlock(&tableLock);

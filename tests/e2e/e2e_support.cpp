@@ -1,5 +1,6 @@
 #include "e2e/e2e_support.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -199,6 +200,12 @@ std::string SignedCopy(const std::string& file, const std::string& folder) {
 const char* WineLoader() { return "/usr/lib/wine/wine64"; }
 const char* WineLoader32() { return "/usr/lib/wine/wine"; }
 
+std::vector<std::string> WineCommand(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = {"setarch", "-R", WineLoader()};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return command;
+}
+
 // Wine's 32-bit loader (package wine32) is a 32-bit Linux program: when it runs, the kernel
 // runs 32-bit programs and Wine can run the 32-bit image. scripts/setup.sh installs it only
 // where the kernel runs such programs, as scripts/runs_32_bit.sh finds; where that script
@@ -273,7 +280,7 @@ bool EnsureWinePrefix() {
     options.environment = WineEnvironmentWith({});
     RunProcess({"wineserver", "-k"}, options);
     RunProcess({"rm", "-rf", prefix});
-    ProcessResult boot = RunProcess({WineLoader(), "wineboot", "-i"}, options);
+    ProcessResult boot = RunProcess(WineCommand({"wineboot", "-i"}), options);
     ProcessResult settle = RunProcess({"wineserver", "-w"}, options);
     if (boot.exitCode == 0 && !settle.timedOut) {
       int fd = open(marker.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
@@ -317,8 +324,10 @@ bool StartWineSession(bool captureEvents) {
   options.environment = WineEnvironmentWith({});
   RunProcess({"wineserver", "-k"}, options);
   RunProcess({"wineserver", "-w"}, options);
-  if (RunProcess({"sh", "-c", "wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
-  const std::string wineboot = ShellQuote(WineLoader()) + " wineboot >/dev/null 2>";
+  if (RunProcess({"sh", "-c", "setarch -R wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
+  std::string wineboot;
+  for (const std::string& word : WineCommand({"wineboot"})) wineboot += ShellQuote(word) + " ";
+  wineboot += ">/dev/null 2>";
   std::string boot = wineboot + "&1";
   ProcessOptions bootOptions = options;
   if (captureEvents) {
@@ -331,7 +340,7 @@ bool StartWineSession(bool captureEvents) {
   const long long deadline = NowMs() + 60000;
   bool running = false;
   do {
-    ProcessResult mountManager = RunProcess({WineLoader(), "sc", "query", "MountMgr"}, options);
+    ProcessResult mountManager = RunProcess(WineCommand({"sc", "query", "MountMgr"}), options);
     running = mountManager.out.find("RUNNING") != std::string::npos;
   } while (!running && NowMs() < deadline && usleep(500000) == 0);
   if (running) session = captureEvents ? Session::capturingEvents : Session::plain;
@@ -396,6 +405,26 @@ std::string WindowsPath(const std::string& path) {
 
 std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
 
+std::vector<WineProcess> WineSessionProcesses() {
+  std::vector<WineProcess> processes;
+  const std::string prefix = std::string("WINEPREFIX=") + WinePrefix() + '\0';
+  DIR* all = opendir("/proc");
+  for (dirent* entry; all && (entry = readdir(all));) {
+    const std::string folder = std::string("/proc/") + entry->d_name;
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    if (('\0' + FileText(folder + "/environ")).find('\0' + prefix) == std::string::npos) continue;
+    std::string commandLine = FileText(folder + "/cmdline");
+    for (char& ch : commandLine) {
+      if (ch == '\0') ch = ' ';
+    }
+    // The personality in hex; 0x0040000 is ADDR_NO_RANDOMIZE.
+    const unsigned long personality = strtoul(FileText(folder + "/personality").c_str(), nullptr, 16);
+    processes.push_back({commandLine, (personality & 0x0040000) == 0});
+  }
+  if (all) closedir(all);
+  return processes;
+}
+
 namespace {
 
 // Runs the Wine loader with <arguments> in the private prefix through one of the two
@@ -409,9 +438,12 @@ ProcessResult RunUnderWine(const std::vector<std::string>& arguments, const Proc
   }
   ProcessOptions wineOptions = options;
   wineOptions.environment = WineEnvironmentWith(options.environment);
-  std::vector<std::string> argv = {WineLoader()};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return runner(argv, wineOptions);
+  const std::string channels = WineDebugChannels();
+  if (channels.empty()) return runner(WineCommand(arguments), wineOptions);
+  wineOptions.environment.push_back("WINEDEBUG=" + channels);
+  ProcessResult result = runner(WineCommand(arguments), wineOptions);
+  SeparateWineDebug(arguments, result);
+  return result;
 }
 
 }  // namespace

@@ -61,6 +61,32 @@ std::string ImageCannotRun(WindowsImage image);
     }                                                                                   \
   } while (0)
 
+// The command that starts Wine's 64-bit loader with `arguments`: under setarch -R, so that
+// Linux puts the loader's heap right after its image (0x7d000000) instead of anywhere in the
+// GiB above it. Debian's Wine has no preloader to keep that GiB clear, and in about one start
+// of 2,000 the heap covered 0x7ffe0000, where Wine maps the shared user data page: Wine then
+// ended the program with exit code 1 before it ran, without a word under WINEDEBUG=-all
+// ("failed to map the shared user data: c0000018" is an err line). What Wine starts from
+// there (services.exe, the services, their programs) inherits the setting.
+std::vector<std::string> WineCommand(const std::vector<std::string>& arguments);
+
+// The processes of the test prefix's Wine session (its server, services and programs), each
+// as its command line and whether Linux randomizes its address space.
+struct WineProcess {
+  std::string commandLine;
+  bool randomized;
+};
+std::vector<WineProcess> WineSessionProcesses();
+
+// Wine's debug output for the runs that fail without a word (wine_debug.cpp). With
+// SORVANEL_WINE_DEBUG set to channels in WINEDEBUG's syntax (err+all, +process,+module, ...)
+// every Wine program of the tests runs with them. Their lines are taken out of what the
+// program wrote, so the tests see the same output, and kept in build/wine-debug/, with a line
+// on standard output that names the file, only for a run that ended with a code other than 0
+// and nothing of its own. Empty: WINEDEBUG=-all, nothing kept.
+std::string WineDebugChannels();
+void SeparateWineDebug(const std::vector<std::string>& arguments, ProcessResult& result);
+
 // Wine with a private prefix inside the build tree (made on first use), WINEDEBUG=-all and
 // no display. `arguments` are those of the Windows program, whose path comes first.
 ProcessResult RunWine(const std::vector<std::string>& arguments, const ProcessOptions& options = {});

@@ -314,11 +314,38 @@ bool EnsureWinePrefix() {
 // error event that a program reports as an err line of the eventlog channel. A session that
 // captures the services' error events is therefore booted with that channel's errors on and
 // its error output in a file (never a pipe, which services.exe would keep open).
+//
+// A session outlives its test process by its server's 30 s, and the next test process takes
+// it over instead of booting one of its own (about two seconds each time) when a Wine program
+// of the tests ended less than 10 s ago and the session's server still runs: the server's
+// 30 s count from the end of its last program, so it cannot be ending then. The time of
+// build/wine-session is the end of the last Wine program of the session. A session that
+// captures error events is booted anew for each test process that asks for one, so that its
+// log holds that process's events only; taken over, it serves as a plain one.
 enum class Session { none, plain, capturingEvents };
 Session session = Session::none;
 
+std::string SessionRecord() { return SourceDir() + "/build/wine-session"; }
+
+void NoteProgramEnd() { utimensat(AT_FDCWD, SessionRecord().c_str(), nullptr, 0); }
+
+bool TakeOverSession() {
+  struct stat record;
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (stat(SessionRecord().c_str(), &record) != 0 || now.tv_sec - record.st_mtim.tv_sec >= 10) return false;
+  for (const WineProcess& process : WineSessionProcesses()) {
+    if (process.commandLine.find("wineserver") != std::string::npos) {
+      session = Session::plain;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool StartWineSession(bool captureEvents) {
   session = Session::none;
+  unlink(SessionRecord().c_str());
   ProcessOptions options;
   options.timeoutSeconds = 300;
   options.environment = WineEnvironmentWith({});
@@ -343,7 +370,10 @@ bool StartWineSession(bool captureEvents) {
     ProcessResult mountManager = RunProcess(WineCommand({"sc", "query", "MountMgr"}), options);
     running = mountManager.out.find("RUNNING") != std::string::npos;
   } while (!running && NowMs() < deadline && usleep(500000) == 0);
-  if (running) session = captureEvents ? Session::capturingEvents : Session::plain;
+  if (running) {
+    session = captureEvents ? Session::capturingEvents : Session::plain;
+    close(open(SessionRecord().c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  }
   return running;
 }
 
@@ -388,7 +418,7 @@ std::string WineSessionLog() { return SourceDir() + "/build/wine-session.log"; }
 
 // Any session will do for a plain program, the capturing one too.
 bool PrepareWinePrefix() {
-  return EnsureWinePrefix() && (session != Session::none || StartWineSession(false));
+  return EnsureWinePrefix() && (session != Session::none || TakeOverSession() || StartWineSession(false));
 }
 
 bool PrepareWineSessionWithEventLog() {
@@ -439,10 +469,10 @@ ProcessResult RunUnderWine(const std::vector<std::string>& arguments, const Proc
   ProcessOptions wineOptions = options;
   wineOptions.environment = WineEnvironmentWith(options.environment);
   const std::string channels = WineDebugChannels();
-  if (channels.empty()) return runner(WineCommand(arguments), wineOptions);
-  wineOptions.environment.push_back("WINEDEBUG=" + channels);
+  if (!channels.empty()) wineOptions.environment.push_back("WINEDEBUG=" + channels);
   ProcessResult result = runner(WineCommand(arguments), wineOptions);
-  SeparateWineDebug(arguments, result);
+  NoteProgramEnd();
+  if (!channels.empty()) SeparateWineDebug(arguments, result);
   return result;
 }
 
@@ -459,6 +489,7 @@ ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
 
 void StopWineServer() {
   session = Session::none;
+  unlink(SessionRecord().c_str());
   ProcessOptions options;
   options.timeoutSeconds = 60;
   options.environment = WineEnvironmentWith({});

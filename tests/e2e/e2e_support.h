@@ -95,8 +95,9 @@ ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
                                 const ProcessOptions& options = {});
 std::string WinePrefix();
 // Makes the prefix if it is not there yet (once, under a lock) and starts a booted Wine
-// session for it that outlives each single program (once per test process; a session
-// started by PrepareWineSessionWithEventLog serves as well); false when either failed.
+// session for it that outlives each single program (once per test process, unless the test
+// process before left one that is sure to last, which it then takes over; a session started
+// by PrepareWineSessionWithEventLog serves as well); false when either failed.
 bool PrepareWinePrefix();
 // The same, in a session whose services (not the programs a test runs) write each error
 // event they report (ReportEventW) to WineSessionLog(), one line each, as Wine prints them:

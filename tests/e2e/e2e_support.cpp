@@ -206,18 +206,19 @@ std::vector<std::string> WineCommand(const std::vector<std::string>& arguments) 
   return command;
 }
 
+const char Wine32Missing[] = "Wine's 32-bit loader (wine32:i386) is not installed, although";
+
 // Wine's 32-bit loader (package wine32) is a 32-bit Linux program: when it runs, the kernel
 // runs 32-bit programs and Wine can run the 32-bit image. scripts/setup.sh installs it only
-// where the kernel runs such programs, as scripts/runs_32_bit.sh finds; where that script
-// finds that it does but the loader is missing, the x86 runs go ahead and fail (Debian's Wine
-// then asks for wine32), so that a set-up that left it out cannot pass for a skip.
+// where the kernel runs such programs, as scripts/runs_32_bit.sh finds; so a missing loader
+// is a skip only where that script finds that the kernel refuses them.
 std::string ImageCannotRun(WindowsImage image) {
   if (image == WindowsImage::X64) return "";
   static std::string why = [] {
     const char* loader = WineLoader32();
     if (access(loader, X_OK) != 0) {
       ProcessResult kernel = RunProcess({"bash", SourceDir() + "/scripts/runs_32_bit.sh"});
-      if (kernel.exitCode == 0) return std::string();
+      if (kernel.exitCode == 0) return std::string(Wine32Missing) + " this kernel runs 32-bit programs: run scripts/setup.sh windows";
       return kernel.out.substr(0, kernel.out.find('\n')) + ", so Wine's 32-bit loader (wine32:i386) is not installed";
     }
     ProcessResult probe = RunProcess({loader, "--version"});

@@ -56,7 +56,7 @@ gtest_discover_tests(linux_backend_tests DISCOVERY_MODE PRE_TEST PROPERTIES LABE
 # Windows images' headers, imports, size and reproducibility (image). Not under the
 # sanitizers: they test the shipped builds, not this one.
 if(NOT SORVANEL_SANITIZE)
-  set(E2E_SUPPORT tests/e2e/e2e_support.cpp)
+  set(E2E_SUPPORT tests/e2e/e2e_support.cpp tests/e2e/wine_debug.cpp)
   set(IMAGE_SOURCES tests/e2e/image_test.cpp tests/e2e/pe_image.cpp)
   file(GLOB E2E_SOURCES CONFIGURE_DEPENDS tests/e2e/*.cpp)
   list(REMOVE_ITEM E2E_SOURCES ${CMAKE_SOURCE_DIR}/tests/e2e/image_test.cpp

@@ -20,8 +20,9 @@
 # Authenticode before they are packed, so the zip and the packages carry the signed ones, and
 # then both packages. Given SORVANEL_GPG_KEY, an OpenPGP key id in GNUPGHOME, SHA256SUMS gets
 # a detached ASCII-armoured signature. Without a timestamp server (SORVANEL_TIMESTAMP_URL)
-# every signature carries the same fixed time as the files, so signed runs with the same keys
-# are byte-identical too. Everything is made in a temporary folder and moved to dist/ only
+# each signature carries the later of the files' fixed time and the start of the key or
+# certificate that signs (a key made after the commit cannot sign at the commit's time), so
+# signed runs with the same keys are byte-identical too. Everything is made in a temporary folder and moved to dist/ only
 # when it is all signed and verified.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -58,11 +59,35 @@ machine=$(uname -m)
 authenticode=${SORVANEL_SIGN_PFX:-}${SORVANEL_SIGN_PASSWORD_FILE:-}${SORVANEL_SIGN_CERT:-}${SORVANEL_SIGN_KEY:-}
 openpgp=${SORVANEL_GPG_KEY:-}
 if [[ -n "$authenticode" ]]; then
-  bash packaging/windows/sign.sh || { echo "release: the certificate cannot sign" >&2; exit 1; }
+  SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH bash packaging/windows/sign.sh ||
+    { echo "release: the certificate cannot sign" >&2; exit 1; }
 fi
-if [[ -n "$openpgp" ]] && ! gpg --batch --list-secret-keys "$openpgp" >/dev/null 2>&1; then
-  echo "release: no secret OpenPGP key $openpgp in ${GNUPGHOME:-$HOME/.gnupg}" >&2
-  exit 1
+utc() { date -u -d "@$1" '+%Y-%m-%d %H:%M:%S UTC'; }
+if [[ -n "$openpgp" ]]; then
+  if ! gpg --batch --list-secret-keys "$openpgp" >/dev/null 2>&1; then
+    echo "release: no secret OpenPGP key $openpgp in ${GNUPGHOME:-$HOME/.gnupg}" >&2
+    exit 1
+  fi
+  # The key that signs is the newest of the key and its subkeys that may sign and is neither
+  # revoked nor expired, whose secret part is here (gpg's own choice); it signs at the later
+  # of the release's time and its creation, since gpg refuses a time before a key was made.
+  read -r gpg_signer gpg_created gpg_expires < <(gpg --batch --with-colons --fixed-list-mode \
+    --list-secret-keys -- "$openpgp" 2>/dev/null | awk -F: '
+      $1 == "sec" || $1 == "ssb" { usable = $12 ~ /s/ && $2 !~ /[deir]/ && $15 != "#"; created = $6; expires = $7 }
+      $1 == "fpr" && usable && (signer == "" || created + 0 >= newest) { signer = $10; newest = created + 0; until = expires }
+      $1 == "fpr" { usable = 0 }
+      END { if (signer != "") print signer, newest, (until == "" ? "never" : until) }') || true
+  if [[ -z "${gpg_signer:-}" ]]; then
+    echo "release: the OpenPGP key $openpgp has no key that can sign: it and its subkeys are expired or revoked, may not sign, or their secret parts are elsewhere; extend it (gpg --quick-set-expire) or name another key" >&2
+    exit 1
+  fi
+  gpg_time=$SOURCE_DATE_EPOCH gpg_why="the release's time"
+  ((gpg_created <= gpg_time)) || gpg_time=$gpg_created gpg_why="the key's creation, later than the release's time"
+  if [[ $gpg_expires != never ]] && ((gpg_expires <= gpg_time)); then
+    echo "release: the OpenPGP key $gpg_signer expires on $(utc "$gpg_expires"), before the signature's time $(utc "$gpg_time") ($gpg_why): extend it (gpg --quick-set-expire) or name another key" >&2
+    exit 1
+  fi
+  echo "release: OpenPGP signature dated $(utc "$gpg_time") ($gpg_why)"
 fi
 if [[ -z "$authenticode" && -z "$openpgp" ]]; then
   echo "release: not signed (no SORVANEL_SIGN_PFX or SORVANEL_SIGN_CERT, no SORVANEL_GPG_KEY)"
@@ -156,12 +181,21 @@ fi
 sums=(SHA256SUMS)
 (cd "$staging" && sha256sum "$zip_name" "${msi_names[@]}" "$tar_name" >SHA256SUMS)
 if [[ -n "$openpgp" ]]; then
-  # gpg's clock stands still at the release's time, which the signature then carries.
-  if ! gpg --batch --yes --local-user "$openpgp" --faked-system-time "$SOURCE_DATE_EPOCH!" --armor \
+  # gpg's clock stands still at the signature's time, which the signature then carries; the
+  # "!" holds gpg to the key chosen above.
+  if ! gpg --batch --yes --local-user "$gpg_signer!" --faked-system-time "$gpg_time!" --armor \
     --detach-sign --output "$staging/SHA256SUMS.asc" "$staging/SHA256SUMS" >"$staging/gpg.log" 2>&1 ||
     ! gpg --batch --verify "$staging/SHA256SUMS.asc" "$staging/SHA256SUMS" >>"$staging/gpg.log" 2>&1; then
     cat "$staging/gpg.log" >&2
-    echo "release: signing SHA256SUMS with the OpenPGP key $openpgp failed" >&2
+    # After gpg's own words, what went wrong and what to do.
+    if grep -qiE 'passphrase|pinentry|ioctl|cancel' "$staging/gpg.log"; then
+      advice="gpg could not get the key's passphrase without asking: unlock the key in gpg-agent first (sign any file with it once), then run the release again"
+    elif grep -qi 'unusable secret key' "$staging/gpg.log"; then
+      advice="gpg finds the key unusable at $(utc "$gpg_time") ($gpg_why): check its dates and capabilities with gpg --list-secret-keys $openpgp, or name another key"
+    else
+      advice="see gpg's words above; gpg --list-secret-keys $openpgp shows the key"
+    fi
+    echo "release: signing SHA256SUMS with the OpenPGP key $gpg_signer (of $openpgp) failed: $advice" >&2
     exit 1
   fi
   sums+=(SHA256SUMS.asc)

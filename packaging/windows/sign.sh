@@ -9,12 +9,14 @@
 #   sign.sh [<file>...]
 # First it checks the certificate with openssl, whose findings are plainer than
 # osslsigncode's: the password opens the file, the key belongs to the certificate, the
-# certificate is valid now. Without files that is all it does. Each file is signed with
-# SHA-256 and the program name Sorvanel (no web address: the project has none); without a timestamp server the signing time is
-# SOURCE_DATE_EPOCH (else 2026-01-01 00:00 UTC), so the same key gives the same bytes. A
-# file is replaced only by a signed copy that verifies against the chain's own certificates
-# and the system's CA certificates. The password goes to the tools in files, never on a
-# command line.
+# certificate is valid now and at the signatures' time. Without files it says that time and
+# stops there. Each file is signed with SHA-256 and the program name Sorvanel (no web
+# address: the project has none). Without a timestamp server the signatures' time is the
+# later of SOURCE_DATE_EPOCH (else 2026-01-01 00:00 UTC) and the certificate's start
+# (notBefore), so a certificate made after the commit still signs it, and the same key gives
+# the same bytes. A file is replaced only by a signed copy that verifies against the chain's
+# own certificates and the system's CA certificates. The password goes to the tools in
+# files, never on a command line.
 set -euo pipefail
 export LC_ALL=C TZ=UTC
 
@@ -71,10 +73,17 @@ else
 fi
 openssl x509 -in "$work/certificate.pem" -noout -pubkey | cmp -s - "$work/key.pub" || fail "$mismatch"
 date_of() { openssl x509 -in "$work/certificate.pem" -noout "-$1" | cut -d= -f2; }
-if ! openssl x509 -in "$work/certificate.pem" -noout -checkend 0 >/dev/null; then
-  fail "$named expired on $(date_of enddate)"
+starts=$(date -d "$(date_of startdate)" +%s) ends=$(date -d "$(date_of enddate)" +%s)
+utc() { date -u -d "@$1" '+%Y-%m-%d %H:%M:%S UTC'; }
+if [[ -n "${SORVANEL_TIMESTAMP_URL:-}" ]]; then
+  time=$(date +%s) why="now, with a timestamp from $SORVANEL_TIMESTAMP_URL"
+else
+  time=${SOURCE_DATE_EPOCH:-1767225600} why="the release's time"
+  ((starts <= time)) || time=$starts why="the certificate's start, later than the release's time"
 fi
-(($(date -d "$(date_of startdate)" +%s) <= $(date +%s))) || fail "$named is not valid before $(date_of startdate)"
+((ends > time)) || fail "$named expired on $(utc "$ends"), before the signatures' time $(utc "$time") ($why): renew the certificate, or sign with one that is valid then"
+((ends > $(date +%s))) || fail "$named expired on $(utc "$ends"): renew the certificate"
+((starts <= $(date +%s))) || fail "$named is not valid before $(utc "$starts"): wait until then, or check this machine's clock"
 
 # The signature must verify against the chain that was given (or, for a chain that stops
 # below its root, the system's roots); CRLs are not fetched, that check is Windows' job.
@@ -93,15 +102,25 @@ fi
 if [[ -n "${SORVANEL_TIMESTAMP_URL:-}" ]]; then
   options+=(-ts "$SORVANEL_TIMESTAMP_URL")
 else
-  options+=(-time "${SOURCE_DATE_EPOCH:-1767225600}")
+  options+=(-time "$time")
 fi
+(($# > 0)) || echo "sign: Authenticode signatures dated $(utc "$time") ($why)"
+
+# After osslsigncode's own words, what went wrong and what to do.
+advice() {
+  if [[ -n "${SORVANEL_TIMESTAMP_URL:-}" ]] && grep -qiE 'timestamp|curl|connect' "$work/log"; then
+    echo "the timestamp server $SORVANEL_TIMESTAMP_URL gave no timestamp: check its address and the network, or leave SORVANEL_TIMESTAMP_URL unset to sign without one"
+  else
+    echo "osslsigncode could not sign it with $named at $(utc "$time"): check that it is a Windows image or a Windows Installer package, and see osslsigncode's words above"
+  fi
+}
 
 signed=$work/signed
 for file in "$@"; do
   rm -f "$signed"
   osslsigncode sign "${options[@]}" -in "$file" -out "$signed" >"$work/log" 2>&1 || {
     cat "$work/log" >&2
-    fail "signing $file failed"
+    fail "signing $file failed: $(advice)"
   }
   osslsigncode verify "${verify_options[@]}" -in "$signed" >"$work/log" 2>&1 || {
     grep -iE 'error|fail|mismatch' "$work/log" >&2

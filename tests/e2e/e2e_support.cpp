@@ -1,5 +1,6 @@
 #include "e2e/e2e_support.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -199,13 +200,27 @@ std::string SignedCopy(const std::string& file, const std::string& folder) {
 const char* WineLoader() { return "/usr/lib/wine/wine64"; }
 const char* WineLoader32() { return "/usr/lib/wine/wine"; }
 
+std::vector<std::string> WineCommand(const std::vector<std::string>& arguments) {
+  std::vector<std::string> command = {"setarch", "-R", WineLoader()};
+  command.insert(command.end(), arguments.begin(), arguments.end());
+  return command;
+}
+
+const char Wine32Missing[] = "Wine's 32-bit loader (wine32:i386) is not installed, although";
+
 // Wine's 32-bit loader (package wine32) is a 32-bit Linux program: when it runs, the kernel
-// runs 32-bit programs and Wine can run the 32-bit image.
+// runs 32-bit programs and Wine can run the 32-bit image. scripts/setup.sh installs it only
+// where the kernel runs such programs, as scripts/runs_32_bit.sh finds; so a missing loader
+// is a skip only where that script finds that the kernel refuses them.
 std::string ImageCannotRun(WindowsImage image) {
   if (image == WindowsImage::X64) return "";
   static std::string why = [] {
     const char* loader = WineLoader32();
-    if (access(loader, X_OK) != 0) return std::string("Wine's 32-bit loader (wine32:i386) is not installed");
+    if (access(loader, X_OK) != 0) {
+      ProcessResult kernel = RunProcess({"bash", SourceDir() + "/scripts/runs_32_bit.sh"});
+      if (kernel.exitCode == 0) return std::string(Wine32Missing) + " this kernel runs 32-bit programs: run scripts/setup.sh windows";
+      return kernel.out.substr(0, kernel.out.find('\n')) + ", so Wine's 32-bit loader (wine32:i386) is not installed";
+    }
     ProcessResult probe = RunProcess({loader, "--version"});
     if (probe.exitCode != 0) {
       return "this kernel does not run 32-bit programs (" + std::string(loader) + " --version: " +
@@ -266,7 +281,7 @@ bool EnsureWinePrefix() {
     options.environment = WineEnvironmentWith({});
     RunProcess({"wineserver", "-k"}, options);
     RunProcess({"rm", "-rf", prefix});
-    ProcessResult boot = RunProcess({WineLoader(), "wineboot", "-i"}, options);
+    ProcessResult boot = RunProcess(WineCommand({"wineboot", "-i"}), options);
     ProcessResult settle = RunProcess({"wineserver", "-w"}, options);
     if (boot.exitCode == 0 && !settle.timedOut) {
       int fd = open(marker.c_str(), O_CREAT | O_TRUNC | O_WRONLY | O_CLOEXEC, 0644);
@@ -300,18 +315,47 @@ bool EnsureWinePrefix() {
 // error event that a program reports as an err line of the eventlog channel. A session that
 // captures the services' error events is therefore booted with that channel's errors on and
 // its error output in a file (never a pipe, which services.exe would keep open).
+//
+// A session outlives its test process by its server's 30 s, and the next test process takes
+// it over instead of booting one of its own (about two seconds each time) when a Wine program
+// of the tests ended less than 10 s ago and the session's server still runs: the server's
+// 30 s count from the end of its last program, so it cannot be ending then. The time of
+// build/wine-session is the end of the last Wine program of the session. A session that
+// captures error events is booted anew for each test process that asks for one, so that its
+// log holds that process's events only; taken over, it serves as a plain one.
 enum class Session { none, plain, capturingEvents };
 Session session = Session::none;
 
+std::string SessionRecord() { return SourceDir() + "/build/wine-session"; }
+
+void NoteProgramEnd() { utimensat(AT_FDCWD, SessionRecord().c_str(), nullptr, 0); }
+
+bool TakeOverSession() {
+  struct stat record;
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  if (stat(SessionRecord().c_str(), &record) != 0 || now.tv_sec - record.st_mtim.tv_sec >= 10) return false;
+  for (const WineProcess& process : WineSessionProcesses()) {
+    if (process.commandLine.find("wineserver") != std::string::npos) {
+      session = Session::plain;
+      return true;
+    }
+  }
+  return false;
+}
+
 bool StartWineSession(bool captureEvents) {
   session = Session::none;
+  unlink(SessionRecord().c_str());
   ProcessOptions options;
   options.timeoutSeconds = 300;
   options.environment = WineEnvironmentWith({});
   RunProcess({"wineserver", "-k"}, options);
   RunProcess({"wineserver", "-w"}, options);
-  if (RunProcess({"sh", "-c", "wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
-  const std::string wineboot = ShellQuote(WineLoader()) + " wineboot >/dev/null 2>";
+  if (RunProcess({"sh", "-c", "setarch -R wineserver -p30 >/dev/null 2>&1"}, options).exitCode != 0) return false;
+  std::string wineboot;
+  for (const std::string& word : WineCommand({"wineboot"})) wineboot += ShellQuote(word) + " ";
+  wineboot += ">/dev/null 2>";
   std::string boot = wineboot + "&1";
   ProcessOptions bootOptions = options;
   if (captureEvents) {
@@ -324,10 +368,13 @@ bool StartWineSession(bool captureEvents) {
   const long long deadline = NowMs() + 60000;
   bool running = false;
   do {
-    ProcessResult mountManager = RunProcess({WineLoader(), "sc", "query", "MountMgr"}, options);
+    ProcessResult mountManager = RunProcess(WineCommand({"sc", "query", "MountMgr"}), options);
     running = mountManager.out.find("RUNNING") != std::string::npos;
   } while (!running && NowMs() < deadline && usleep(500000) == 0);
-  if (running) session = captureEvents ? Session::capturingEvents : Session::plain;
+  if (running) {
+    session = captureEvents ? Session::capturingEvents : Session::plain;
+    close(open(SessionRecord().c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+  }
   return running;
 }
 
@@ -372,7 +419,7 @@ std::string WineSessionLog() { return SourceDir() + "/build/wine-session.log"; }
 
 // Any session will do for a plain program, the capturing one too.
 bool PrepareWinePrefix() {
-  return EnsureWinePrefix() && (session != Session::none || StartWineSession(false));
+  return EnsureWinePrefix() && (session != Session::none || TakeOverSession() || StartWineSession(false));
 }
 
 bool PrepareWineSessionWithEventLog() {
@@ -389,6 +436,26 @@ std::string WindowsPath(const std::string& path) {
 
 std::vector<std::string> WineEnvironment() { return WineEnvironmentWith({}); }
 
+std::vector<WineProcess> WineSessionProcesses() {
+  std::vector<WineProcess> processes;
+  const std::string prefix = std::string("WINEPREFIX=") + WinePrefix() + '\0';
+  DIR* all = opendir("/proc");
+  for (dirent* entry; all && (entry = readdir(all));) {
+    const std::string folder = std::string("/proc/") + entry->d_name;
+    if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+    if (('\0' + FileText(folder + "/environ")).find('\0' + prefix) == std::string::npos) continue;
+    std::string commandLine = FileText(folder + "/cmdline");
+    for (char& ch : commandLine) {
+      if (ch == '\0') ch = ' ';
+    }
+    // The personality in hex; 0x0040000 is ADDR_NO_RANDOMIZE.
+    const unsigned long personality = strtoul(FileText(folder + "/personality").c_str(), nullptr, 16);
+    processes.push_back({commandLine, (personality & 0x0040000) == 0});
+  }
+  if (all) closedir(all);
+  return processes;
+}
+
 namespace {
 
 // Runs the Wine loader with <arguments> in the private prefix through one of the two
@@ -402,9 +469,12 @@ ProcessResult RunUnderWine(const std::vector<std::string>& arguments, const Proc
   }
   ProcessOptions wineOptions = options;
   wineOptions.environment = WineEnvironmentWith(options.environment);
-  std::vector<std::string> argv = {WineLoader()};
-  argv.insert(argv.end(), arguments.begin(), arguments.end());
-  return runner(argv, wineOptions);
+  const std::string channels = WineDebugChannels();
+  if (!channels.empty()) wineOptions.environment.push_back("WINEDEBUG=" + channels);
+  ProcessResult result = runner(WineCommand(arguments), wineOptions);
+  NoteProgramEnd();
+  if (!channels.empty()) SeparateWineDebug(arguments, result);
+  return result;
 }
 
 }  // namespace
@@ -420,6 +490,7 @@ ProcessResult RunWineInTerminal(const std::vector<std::string>& arguments,
 
 void StopWineServer() {
   session = Session::none;
+  unlink(SessionRecord().c_str());
   ProcessOptions options;
   options.timeoutSeconds = 60;
   options.environment = WineEnvironmentWith({});

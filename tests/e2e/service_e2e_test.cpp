@@ -146,7 +146,7 @@ TEST_P(ServiceUnderWine, InstallingSorvanelItselfFailsToStartAndLeavesNothing) {
   ASSERT_EQ(RunProcess({"cp", WindowsBuild(image), HostFolder() + "/"}).exitCode, 0);
   options.environment = {"WINEPREFIX=" + WinePrefix(), "WINEDEBUG=-all"};
   ProcessResult result =
-      RunInTerminal({WineLoader(), "C:\\Program Files\\Sorvanel Test\\sorvanel.exe", "-i"}, options);
+      RunInTerminal(WineCommand({"C:\\Program Files\\Sorvanel Test\\sorvanel.exe", "-i"}), options);
   EXPECT_EQ(result.exitCode, 7);
   std::string screen = ScreenText(result.out + result.err);
   std::regex sequence(
@@ -234,6 +234,15 @@ TEST_P(ServiceUnderWine, TheServiceHostRunsFlushesOnRequestAndIsRemoved) {
   EXPECT_NE(key.out.find(std::string("\"") + HostWindowsPath + "\""), std::string::npos)
       << key.out;
   EXPECT_EQ(ServiceState(), 4);  // RUNNING
+  // Every process of the session runs as WineCommand starts the programs, without
+  // address-space randomization: the server, the services and the host that the service
+  // manager started.
+  bool hostSeen = false;
+  for (const WineProcess& process : WineSessionProcesses()) {
+    EXPECT_FALSE(process.randomized) << process.commandLine;
+    hostSeen = hostSeen || process.commandLine.find("sorvanel_service_host.exe") != std::string::npos;
+  }
+  EXPECT_TRUE(hostSeen);
   // The description, as the Services console reads it and as the registry holds it. (Wine
   // keeps no recovery actions: it accepts them and stores nothing.)
   ProcessResult description = RunWine({ClientBuild(), "description", "Tamberlocke_Sorvanel"});

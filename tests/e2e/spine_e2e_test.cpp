@@ -137,7 +137,10 @@ TEST_P(Spine, RedirectedOutputHoldsCodePageBytes) {
   const std::string out = std::string(directory) + "/out.txt";
   const std::string err = std::string(directory) + "/err.txt";
   const std::string program = ProgramOf(GetParam());
-  const std::string launcher = GetParam() == Target::Linux ? "" : WineLoader() + std::string(" ");
+  std::string launcher;
+  if (UnderWine(GetParam())) {
+    for (const std::string& word : WineCommand({})) launcher += word + " ";
+  }
   const std::string script = "exec " + launcher + "\"$0\" \"$@\" >\"" + out + "\" 2>\"" + err + "\"";
 
   ProcessOptions options;

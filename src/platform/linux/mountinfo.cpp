@@ -46,10 +46,19 @@ char* DecodeInPlace(char* field, bool atBlank, char* stop, size_t* length) {
 }
 
 // Decodes the field at `field` up to the next blank and terminates it, giving its decoded
-// length; returns where the next field begins, or null when this one ends the line.
-char* TakeField(char* field, size_t* length) {
+// length; returns where the next field begins, or null when this one ends the line. A
+// field of a line without escapes (`escapes` false) is only found and terminated.
+char* TakeField(char* field, bool escapes, size_t* length) {
   char stop;
-  char* end = DecodeInPlace(field, true, &stop, length);
+  char* end;
+  if (escapes) {
+    end = DecodeInPlace(field, true, &stop, length);
+  } else {
+    end = strchrnul(field, ' ');
+    stop = *end;
+    *end = 0;
+    *length = static_cast<size_t>(end - field);
+  }
   return stop == ' ' ? end + 1 : nullptr;
 }
 
@@ -60,17 +69,16 @@ char* SkipField(char* field) {
 }
 
 bool ParseNumber(const char* text, char stop, unsigned* value, const char** rest) {
-  unsigned result = 0;
+  uint64_t result = 0;
   const char* p = text;
   if (*p < '0' || *p > '9') return false;
   while (*p >= '0' && *p <= '9') {
-    unsigned digit = static_cast<unsigned>(*p - '0');
-    if (result > (UINT32_MAX - digit) / 10) return false;
-    result = result * 10 + digit;
+    result = result * 10 + static_cast<unsigned>(*p - '0');
+    if (result > UINT32_MAX) return false;
     ++p;
   }
   if (*p != stop) return false;
-  *value = result;
+  *value = static_cast<unsigned>(result);
   if (rest) *rest = p;
   return true;
 }
@@ -205,9 +213,11 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
     return false;
   }
   char* root = line + (at - line) + 1;
+  // Escapes are rare: one search of the line tells whether any of its fields has one.
+  const bool escapes = strchr(root, '\\') != nullptr;
   size_t rootLength, pointLength = 0, typeLength = 0, sourceLength = 0;
-  char* mountPoint = TakeField(root, &rootLength);
-  char* options = mountPoint ? TakeField(mountPoint, &pointLength) : nullptr;
+  char* mountPoint = TakeField(root, escapes, &rootLength);
+  char* options = mountPoint ? TakeField(mountPoint, escapes, &pointLength) : nullptr;
   char* cursor = options ? SkipField(options) : nullptr;
   // Optional fields up to the lone "-", then the type and the source.
   for (;;) {
@@ -216,9 +226,9 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
     cursor = SkipField(cursor);
   }
   char* fsType = cursor[1] ? cursor + 2 : nullptr;
-  char* source = fsType ? TakeField(fsType, &typeLength) : nullptr;
+  char* source = fsType ? TakeField(fsType, escapes, &typeLength) : nullptr;
   if (!source || !*fsType) return false;
-  TakeField(source, &sourceLength);
+  TakeField(source, escapes, &sourceLength);
   entry->mountId = static_cast<int>(id);
   entry->parentId = static_cast<int>(parent);
   entry->major = major;

@@ -328,6 +328,9 @@ void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char
   id[8] = static_cast<unsigned char>((id[8] & 0x3F) | 0x80);  // the RFC 4122 variant
 }
 
+// Where each byte's two digits are in a volume name: 8-4-4-4-12 digits after the brace.
+const unsigned char DigitsAt[16] = {11, 13, 15, 17, 20, 22, 25, 27, 30, 32, 35, 37, 39, 41, 43, 45};
+
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]) {
   // Every name is the same text but for its 32 digits, which are written into it two at a
   // time from a table of every byte's two digits.
@@ -344,8 +347,17 @@ void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_C
       }
     }
   } Name;
-  // Where each byte's digits go: 8-4-4-4-12 digits after the brace.
-  static const unsigned char At[16] = {11, 13, 15, 17, 20, 22, 25, 27, 30, 32, 35, 37, 39, 41, 43, 45};
   memcpy(name, Name.text, sizeof Name.text);
-  for (int i = 0; i < 16; ++i) memcpy(name + At[i], Name.digits[id[i]], sizeof Name.digits[0]);
+  for (int i = 0; i < 16; ++i) memcpy(name + DigitsAt[i], Name.digits[id[i]], sizeof Name.digits[0]);
+}
+
+bool ReadVolumeNameDigits(const WCHAR* name, unsigned char id[16]) {
+  for (int i = 0; i < 16; ++i) {
+    WCHAR high = name[DigitsAt[i]], low = name[DigitsAt[i] + 1];
+    int highValue = high < 0x80 ? HexValue(static_cast<char>(high)) : -1;
+    int lowValue = low < 0x80 ? HexValue(static_cast<char>(low)) : -1;
+    if (highValue < 0 || lowValue < 0) return false;
+    id[i] = static_cast<unsigned char>(highValue * 16 + lowValue);
+  }
+  return true;
 }

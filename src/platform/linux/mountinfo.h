@@ -87,7 +87,7 @@ struct LinuxVolumeTable {
   int count;
   LinuxMountPath* paths;
   int pathCount;
-  HashIndex names;  // the volumes by name, case folded
+  HashIndex names;  // the volumes by the identity their names spell
 };
 
 // What the table builder asks about the machine. Either function may be null.
@@ -119,6 +119,10 @@ void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char
 
 // \\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\ in lower case.
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]);
+// The identity whose digits a name has where FormatVolumeName writes them, in either case;
+// false when one of them is no hexadecimal digit. `name` has at least 47 units; the others
+// are not looked at.
+bool ReadVolumeNameDigits(const WCHAR* name, unsigned char id[16]);
 
 // A table is built line by line, so that the mount table's text is never held whole:
 // begun (anew, in the memory it has, when it was built before), given each line, and

@@ -21,21 +21,8 @@ uint64_t DeviceHash(unsigned major, unsigned minor) { return HashNumbers(major, 
 
 WCHAR FoldAscii(WCHAR ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<WCHAR>(ch + 32) : ch; }
 
-// The hash of a name's key, blind to the case of ASCII letters, which is all the case a
-// volume name can have: it is ASCII through and through. Setting bit 5 of each unit maps
-// each upper-case letter onto its lower case (and a few other characters onto others, which
-// only makes the hash coarser). Four units at a time; the name has all of its key's units.
-uint64_t NameHash(const WCHAR* name) {
-  static_assert(NameKeyLength % 4 == 0, "the key is hashed in words of four units");
-  uint64_t hash = HashBasis;
-  for (int i = 0; i < NameKeyLength; i += 4) {
-    uint64_t word;
-    memcpy(&word, name + i, sizeof word);
-    hash = (hash ^ (word | 0x0020002000200020ull)) * 0x100000001B3ull;
-    hash ^= hash >> 29;
-  }
-  return hash;
-}
+// The hash of a volume's identity, under which the index of names keeps it.
+uint64_t IdHash(const unsigned char id[16]) { return HashBytes(HashBasis, id, 16); }
 
 // Whether `name` is the volume's name (its key, and the trailing backslash if asked), case
 // ignored. ASCII is compared here; anything else goes to the system's comparison.
@@ -102,13 +89,10 @@ void NameVolume(LinuxVolumeTable* table, int v, const MountRecord* first, const 
   const char* source = fsType + strlen(fsType) + 1;
   bool known = probes && probes->findUuid && probes->findUuid(volume.major, volume.minor, source, volume.id);
   if (!known) HashVolumeId(volume.major, volume.minor, fsType, source, volume.id);
-  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
-  FormatVolumeName(volume.id, name);
-  uint64_t hash = NameHash(name);
+  uint64_t hash = IdHash(volume.id);
   for (unsigned salt = 1; NameTaken(table, volume.id, hash); ++salt) {
     HashVolumeId(volume.major, volume.minor, fsType, source, volume.id, salt);
-    FormatVolumeName(volume.id, name);
-    hash = NameHash(name);
+    hash = IdHash(volume.id);
   }
   InsertHashed(&table->names, hash, v);
 }
@@ -333,8 +317,13 @@ const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
   int length = 0;
   while (name[length] && length <= NameKeyLength) ++length;
   if (length < NameKeyLength) return nullptr;  // too short to be any volume's name
+  // A volume name is ASCII through and through, and no other character compares equal to
+  // one of its characters with the case ignored: a name whose digits are not all
+  // hexadecimal digits is no volume's name.
+  unsigned char id[16];
+  if (!ReadVolumeNameDigits(name, id)) return nullptr;
   const HashIndex* index = &table->names;
-  for (size_t s = HashSlot(index, NameHash(name)); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
+  for (size_t s = HashSlot(index, IdHash(id)); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
     const LinuxVolume* volume = &table->volumes[index->slots[s]];
     if (IsNameOf(volume, name, trailingBackslash ? NameKeyLength + 1 : NameKeyLength)) return volume;
   }

@@ -38,10 +38,25 @@ bool IsNameOf(const LinuxVolume* volume, LPCWSTR name, int length) {
   return CompareTextNoCase(own, length, name, -1, true) == CSTR_EQUAL;
 }
 
+// The file-system type classified last, and its kind: a mount table lists many mounts of
+// one type in a row (a container host's RAM disks), so most types take one comparison.
+struct LastKind {
+  const char* fsType;
+  MountKind kind;
+};
+
+MountKind KindOf(const char* fsType, LastKind* last) {
+  if (!last->fsType || strcmp(fsType, last->fsType) != 0) {
+    last->fsType = fsType;
+    last->kind = ClassifyFileSystem(fsType);
+  }
+  return last->kind;
+}
+
 // The volume of mount i's device, made at the device's first mount (`devices` holds those
 // mounts); -1 for a kernel interface.
 int VolumeOf(LinuxVolumeTable* table, HashIndex* devices, const MountRecord* const* mounts,
-             const int* volumeOf, int i, const VolumeProbes* probes) {
+             const int* volumeOf, int i, const VolumeProbes* probes, LastKind* last) {
   const MountRecord* mount = mounts[i];
   uint64_t hash = DeviceHash(mount->major, mount->minor);
   for (size_t s = HashSlot(devices, hash); devices->slots[s] >= 0; s = NextHashSlot(devices, s)) {
@@ -50,7 +65,7 @@ int VolumeOf(LinuxVolumeTable* table, HashIndex* devices, const MountRecord* con
   }
   InsertHashed(devices, hash, i);
   const char* fsType = FileSystemTypeOf(mount);
-  MountKind kind = ClassifyFileSystem(fsType);
+  MountKind kind = KindOf(fsType, last);
   if (kind == MountPseudo) return -1;
   int v = table->count++;
   LinuxVolume& volume = table->volumes[v];
@@ -206,9 +221,10 @@ bool FinishVolumeTable(LinuxVolumeTable* table, const VolumeProbes* probes) {
   ok = ok && table->volumes;
   const size_t building = ArenaMark(arena);
   HashIndex devices = {};
+  LastKind last = {};
   ok = ok && CreateHashIndex(&devices, n, arena);
   for (int i = 0; ok && i < n; ++i) {
-    volumeOf[i] = VolumeOf(table, &devices, mounts, volumeOf, i, probes);
+    volumeOf[i] = VolumeOf(table, &devices, mounts, volumeOf, i, probes, &last);
     if (volumeOf[i] >= 0 && reachable[i]) ++table->volumes[volumeOf[i]].pathCount;
   }
   ArenaRelease(arena, building);

@@ -143,6 +143,25 @@ LinuxMountPath MountPath(int mountId, const char* path, size_t length) {
   return entry;
 }
 
+// ASCII bytes as UTF-16 units, eight at a time: each block of eight is widened as one
+// vector. The last block ends where the text does, overlapping the one before it.
+void WidenAscii(const unsigned char* bytes, size_t length, WCHAR* out) {
+  typedef unsigned char EightBytes __attribute__((vector_size(8)));
+  typedef uint16_t EightUnits __attribute__((vector_size(16)));
+  if (length < 8) {
+    for (size_t k = 0; k < length; ++k) out[k] = bytes[k];
+    return;
+  }
+  for (size_t k = 0;; k += 8) {
+    if (k + 8 > length) k = length - 8;
+    EightBytes narrow;
+    memcpy(&narrow, bytes + k, sizeof narrow);
+    EightUnits wide = __builtin_convertvector(narrow, EightUnits);
+    memcpy(out + k, &wide, sizeof wide);
+    if (k + 8 == length) return;
+  }
+}
+
 }  // namespace
 
 bool BeginVolumeTable(LinuxVolumeTable* table) {
@@ -385,11 +404,8 @@ DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LP
   for (int i = 0; i < volume->pathCount; ++i) {
     const LinuxMountPath& mount = paths[i];
     if (mount.ascii) {
-      const unsigned char* bytes = reinterpret_cast<const unsigned char*>(mount.path);
-      const size_t length = mount.length;
-      WCHAR* out = list + at;
-      for (size_t k = 0; k < length; ++k) out[k] = bytes[k];
-      at += static_cast<DWORD>(length);
+      WidenAscii(reinterpret_cast<const unsigned char*>(mount.path), mount.length, list + at);
+      at += static_cast<DWORD>(mount.length);
     } else {
       at += static_cast<DWORD>(Utf16FromUtf8(mount.path, static_cast<int>(mount.length), list + at, static_cast<int>(capacity - at)));
     }

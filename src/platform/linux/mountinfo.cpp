@@ -68,14 +68,16 @@ char* SkipField(char* field) {
   return blank ? blank + 1 : nullptr;
 }
 
+// The value of a decimal digit, or more than 9 for any other character.
+unsigned DigitValue(char ch) { return static_cast<unsigned>(static_cast<unsigned char>(ch)) - '0'; }
+
 bool ParseNumber(const char* text, char stop, unsigned* value, const char** rest) {
-  uint64_t result = 0;
   const char* p = text;
-  if (*p < '0' || *p > '9') return false;
-  while (*p >= '0' && *p <= '9') {
-    result = result * 10 + static_cast<unsigned>(*p - '0');
+  uint64_t result = DigitValue(*p);
+  if (result > 9) return false;
+  for (unsigned digit; (digit = DigitValue(*++p)) <= 9;) {
+    result = result * 10 + digit;
     if (result > UINT32_MAX) return false;
-    ++p;
   }
   if (*p != stop) return false;
   *value = static_cast<unsigned>(result);

@@ -208,8 +208,14 @@ bool AddMountLine(LinuxVolumeTable* table, char* line) {
   mount->size = static_cast<unsigned>(bytes);
   char* text = reinterpret_cast<char*>(mount + 1);
   memcpy(text, entry.mountPoint, pointLength + 1);
-  memcpy(text + pointLength + 1, entry.fsType, typeLength + 1);
-  memcpy(text + pointLength + typeLength + 2, entry.source, sourceLength + 1);
+  // The type and the source follow each other in the line, each with its terminator,
+  // unless decoding an escape shortened the type.
+  if (entry.fsType + typeLength + 1 == entry.source) {
+    memcpy(text + pointLength + 1, entry.fsType, typeLength + sourceLength + 2);
+  } else {
+    memcpy(text + pointLength + 1, entry.fsType, typeLength + 1);
+    memcpy(text + pointLength + typeLength + 2, entry.source, sourceLength + 1);
+  }
   ++table->mountCount;
   return true;
 }

@@ -21,8 +21,13 @@ uint64_t DeviceHash(unsigned major, unsigned minor) { return HashNumbers(major, 
 
 WCHAR FoldAscii(WCHAR ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<WCHAR>(ch + 32) : ch; }
 
-// The hash of a volume's identity, under which the index of names keeps it.
-uint64_t IdHash(const unsigned char id[16]) { return HashBytes(HashBasis, id, 16); }
+// The hash of a volume's identity, under which the index of names keeps it: an identity is
+// a hash or a UUID, as good as random, so its two halves folded together will do.
+uint64_t IdHash(const unsigned char id[16]) {
+  uint64_t halves[2];
+  memcpy(halves, id, sizeof halves);
+  return halves[0] ^ halves[1];
+}
 
 // Whether `name` is the volume's name (its key, and the trailing backslash if asked), case
 // ignored. ASCII is compared here; anything else goes to the system's comparison.

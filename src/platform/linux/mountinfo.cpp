@@ -248,7 +248,7 @@ size_t DecodeMountField(char* field) {
   return length;
 }
 
-bool ParseMountInfoLine(char* line, MountEntry* entry) {
+bool ParseMountInfoLine(char* line, MountEntry* entry, bool escapes) {
   // Mount id, parent id and major:minor, each ended by the character that follows it.
   unsigned id, parent, major, minor;
   const char* at = line;
@@ -258,7 +258,7 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
   }
   char* root = line + (at - line) + 1;
   // Escapes are rare: one search of the line tells whether any of its fields has one.
-  const bool escapes = strchr(root, '\\') != nullptr;
+  escapes = escapes && strchr(root, '\\') != nullptr;
   size_t rootLength, pointLength = 0, typeLength = 0, sourceLength = 0;
   char* mountPoint = TakeField(root, escapes, &rootLength);
   char* options = mountPoint ? TakeField(mountPoint, escapes, &pointLength) : nullptr;

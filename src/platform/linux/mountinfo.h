@@ -102,8 +102,9 @@ struct VolumeProbes {
 size_t DecodeMountField(char* field);
 
 // Splits one line (without its line end) into its fields, decoding them; false for a line
-// that is not a mount table line.
-bool ParseMountInfoLine(char* line, MountEntry* entry);
+// that is not a mount table line. A caller that knows the line holds no backslash says so
+// (`escapes` false), and the line is not searched for escapes.
+bool ParseMountInfoLine(char* line, MountEntry* entry, bool escapes = true);
 
 MountKind ClassifyFileSystem(const char* fsType);
 
@@ -129,7 +130,7 @@ bool ReadVolumeNameDigits(const WCHAR* name, unsigned char id[16]);
 // finished. A line is decoded in place; lines that are no mount table lines are passed
 // over. False when memory runs out; the table is empty then.
 bool BeginVolumeTable(LinuxVolumeTable* table);
-bool AddMountLine(LinuxVolumeTable* table, char* line);
+bool AddMountLine(LinuxVolumeTable* table, char* line, bool escapes = true);
 bool FinishVolumeTable(LinuxVolumeTable* table, const VolumeProbes* probes);
 
 // Builds the table from every line of a text, which is decoded in place.

@@ -182,9 +182,9 @@ bool BeginVolumeTable(LinuxVolumeTable* table) {
   return true;
 }
 
-bool AddMountLine(LinuxVolumeTable* table, char* line) {
+bool AddMountLine(LinuxVolumeTable* table, char* line, bool escapes) {
   MountEntry entry;
-  if (!ParseMountInfoLine(line, &entry)) return true;
+  if (!ParseMountInfoLine(line, &entry, escapes)) return true;
   const size_t pointLength = entry.mountPointLength;
   const size_t typeLength = entry.fsTypeLength;
   const size_t sourceLength = entry.sourceLength;
@@ -330,9 +330,11 @@ int ReadVolumeTable(int fd, char* buffer, size_t capacity, const VolumeProbes* p
     }
     char* line = text;
     char* end = text + held + n;
+    // Escapes are rare: one search of what was read tells whether any of its lines has one.
+    const bool escapes = memchr(text, '\\', held + static_cast<size_t>(n)) != nullptr;
     for (char* newline; (newline = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line))));) {
       *newline = 0;
-      if (!AddMountLine(table, line)) {
+      if (!AddMountLine(table, line, escapes)) {
         error = ENOMEM;
         break;
       }

@@ -172,6 +172,31 @@ TEST(MountInfo, HashedIdsAreStableWellFormedAndTellFileSystemsApart) {
   EXPECT_NE(memcmp(a, otherSource, 16), 0);
   EXPECT_EQ(a[6] >> 4, 8);        // version 8
   EXPECT_EQ(a[8] & 0xC0, 0x80);   // RFC 4122 variant
+
+  // The names that users put in templates must not change from one version to the next:
+  // zero numbers and a salt, short and long texts, each as an earlier version named it.
+  struct Known {
+    unsigned major, minor;
+    const char* fsType;
+    const char* source;
+    unsigned salt;
+    const char* guid;
+  };
+  const Known known[] = {
+      {0, 41, "tmpfs", "tmpfs", 0, "536e00f7-7491-8900-8dad-a056f1f31129"},
+      {8, 1, "ext4", "/dev/sda1", 0, "6f20b81e-5eac-88cf-8af3-17e19f06872c"},
+      {0, 41, "tmpfs", "tmpfs", 1, "f368acff-cac7-8591-adb2-f44e9bbd5498"},
+      {259, 65536, "fuse.sshfs", "user@host:/srv/data", 0, "6b3e5a50-7ae5-8c28-98ce-6537bc19de53"},
+      {0, 0, "", "", 0, "8df352d4-f9fa-8add-82dc-705a8c9ac744"},
+  };
+  for (const Known& k : known) {
+    unsigned char id[16];
+    HashVolumeId(k.major, k.minor, k.fsType, k.source, id, k.salt);
+    WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
+    FormatVolumeName(id, name);
+    EXPECT_EQ(Utf8(reinterpret_cast<const char16_t*>(name)), std::string("\\\\?\\Volume{") + k.guid + "}\\")
+        << k.major << ":" << k.minor << " " << k.fsType << " " << k.source << " salt " << k.salt;
+  }
 }
 
 // ---- Tables ----------------------------------------------------------------------------------------

@@ -1,9 +1,10 @@
 #include "platform/linux/handles.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include "platform/linux/process_lock.h"
 
 namespace {
 
@@ -15,7 +16,7 @@ LinuxObject standardObjects[3] = {
 
 // Every object made by LinuxNewHandle and not yet closed. Both service-mode threads open
 // and close handles, so the registry has a lock.
-pthread_mutex_t registryLock = PTHREAD_MUTEX_INITIALIZER;
+ProcessLock registryLock = PROCESS_LOCK_INITIALIZER;
 LinuxObject* liveObjects = nullptr;
 
 bool IsStandardObject(const LinuxObject* object) {
@@ -32,9 +33,9 @@ bool IsLiveLocked(const LinuxObject* object) {
 
 bool IsLive(const LinuxObject* object) {
   if (IsStandardObject(object)) return true;
-  pthread_mutex_lock(&registryLock);
+  TakeLock(&registryLock);
   bool live = IsLiveLocked(object);
-  pthread_mutex_unlock(&registryLock);
+  ReleaseLock(&registryLock);
   return live;
 }
 
@@ -51,10 +52,10 @@ HANDLE LinuxNewHandle(int kind, int fd, void* data, void (*release)(LinuxObject*
   object->data = data;
   object->release = release;
   object->standard = false;
-  pthread_mutex_lock(&registryLock);
+  TakeLock(&registryLock);
   object->nextLive = liveObjects;
   liveObjects = object;
-  pthread_mutex_unlock(&registryLock);
+  ReleaseLock(&registryLock);
   return object;
 }
 
@@ -91,12 +92,12 @@ bool LinuxCloseObject(HANDLE handle) {
   }
   if (IsStandardObject(object)) return true;
   // Take it out of the registry first, so that a second close of the same handle fails.
-  pthread_mutex_lock(&registryLock);
+  TakeLock(&registryLock);
   LinuxObject** link = &liveObjects;
   while (*link && *link != object) link = &(*link)->nextLive;
   bool found = *link != nullptr;
   if (found) *link = object->nextLive;
-  pthread_mutex_unlock(&registryLock);
+  ReleaseLock(&registryLock);
   if (!found) {
     SetLastError(ERROR_INVALID_HANDLE);
     return false;
@@ -112,9 +113,9 @@ bool LinuxCloseObject(HANDLE handle) {
 }
 
 int LinuxLiveObjectCount(void) {
-  pthread_mutex_lock(&registryLock);
+  TakeLock(&registryLock);
   int count = 0;
   for (LinuxObject* o = liveObjects; o; o = o->nextLive) ++count;
-  pthread_mutex_unlock(&registryLock);
+  ReleaseLock(&registryLock);
   return count;
 }

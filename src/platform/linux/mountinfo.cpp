@@ -46,10 +46,19 @@ char* DecodeInPlace(char* field, bool atBlank, char* stop, size_t* length) {
 }
 
 // Decodes the field at `field` up to the next blank and terminates it, giving its decoded
-// length; returns where the next field begins, or null when this one ends the line.
-char* TakeField(char* field, size_t* length) {
+// length; returns where the next field begins, or null when this one ends the line. A
+// field of a line without escapes (`escapes` false) is only found and terminated.
+char* TakeField(char* field, bool escapes, size_t* length) {
   char stop;
-  char* end = DecodeInPlace(field, true, &stop, length);
+  char* end;
+  if (escapes) {
+    end = DecodeInPlace(field, true, &stop, length);
+  } else {
+    end = strchrnul(field, ' ');
+    stop = *end;
+    *end = 0;
+    *length = static_cast<size_t>(end - field);
+  }
   return stop == ' ' ? end + 1 : nullptr;
 }
 
@@ -59,18 +68,19 @@ char* SkipField(char* field) {
   return blank ? blank + 1 : nullptr;
 }
 
+// The value of a decimal digit, or more than 9 for any other character.
+unsigned DigitValue(char ch) { return static_cast<unsigned>(static_cast<unsigned char>(ch)) - '0'; }
+
 bool ParseNumber(const char* text, char stop, unsigned* value, const char** rest) {
-  unsigned result = 0;
   const char* p = text;
-  if (*p < '0' || *p > '9') return false;
-  while (*p >= '0' && *p <= '9') {
-    unsigned digit = static_cast<unsigned>(*p - '0');
-    if (result > (UINT32_MAX - digit) / 10) return false;
+  uint64_t result = DigitValue(*p);
+  if (result > 9) return false;
+  for (unsigned digit; (digit = DigitValue(*++p)) <= 9;) {
     result = result * 10 + digit;
-    ++p;
+    if (result > UINT32_MAX) return false;
   }
   if (*p != stop) return false;
-  *value = result;
+  *value = static_cast<unsigned>(result);
   if (rest) *rest = p;
   return true;
 }
@@ -172,12 +182,54 @@ static_assert(InByteOrder(), "the binary search needs the types in byte order, e
 
 // ---- Names ------------------------------------------------------------------------------------
 
+// Both hashes over the bytes, four bytes a step where there are four: the two chains of
+// multiplications are independent, so the processor works on both at once.
 void HashTwice(uint64_t hashes[2], const void* data, size_t length) {
   const unsigned char* bytes = static_cast<const unsigned char*>(data);
-  for (size_t i = 0; i < length; ++i) {
-    hashes[0] = (hashes[0] ^ bytes[i]) * 0x100000001B3ull;
-    hashes[1] = (hashes[1] ^ bytes[i]) * 0x100000001B3ull;
+  const uint64_t prime = 0x100000001B3ull;
+  uint64_t a = hashes[0], b = hashes[1];
+  size_t i = 0;
+  for (; i + 4 <= length; i += 4) {
+    a = (a ^ bytes[i]) * prime;
+    b = (b ^ bytes[i]) * prime;
+    a = (a ^ bytes[i + 1]) * prime;
+    b = (b ^ bytes[i + 1]) * prime;
+    a = (a ^ bytes[i + 2]) * prime;
+    b = (b ^ bytes[i + 2]) * prime;
+    a = (a ^ bytes[i + 3]) * prime;
+    b = (b ^ bytes[i + 3]) * prime;
   }
+  for (; i < length; ++i) {
+    a = (a ^ bytes[i]) * prime;
+    b = (b ^ bytes[i]) * prime;
+  }
+  hashes[0] = a;
+  hashes[1] = b;
+}
+
+// A number's four bytes as they lie in memory, one step each. A step over a zero byte only
+// multiplies by the prime, so the four steps of a zero number (a major number of 0, the
+// salt of a first try) are one multiplication by its fourth power: the same result with a
+// quarter of the steps, which follow one another.
+void HashNumber(uint64_t hashes[2], unsigned value) {
+  if (value == 0) {
+    const uint64_t fourthPower = 0x100000001B3ull * 0x100000001B3ull * 0x100000001B3ull * 0x100000001B3ull;
+    hashes[0] *= fourthPower;
+    hashes[1] *= fourthPower;
+    return;
+  }
+  unsigned char bytes[sizeof value];
+  memcpy(bytes, &value, sizeof value);
+  for (unsigned char byte : bytes) {
+    hashes[0] = (hashes[0] ^ byte) * 0x100000001B3ull;
+    hashes[1] = (hashes[1] ^ byte) * 0x100000001B3ull;
+  }
+}
+
+// The eight bytes of a value, most significant first.
+void PutBigEndian(uint64_t value, unsigned char out[8]) {
+  if (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__) value = __builtin_bswap64(value);
+  memcpy(out, &value, sizeof value);
 }
 
 int HexValue(char ch) {
@@ -196,7 +248,7 @@ size_t DecodeMountField(char* field) {
   return length;
 }
 
-bool ParseMountInfoLine(char* line, MountEntry* entry) {
+bool ParseMountInfoLine(char* line, MountEntry* entry, bool escapes) {
   // Mount id, parent id and major:minor, each ended by the character that follows it.
   unsigned id, parent, major, minor;
   const char* at = line;
@@ -205,9 +257,11 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
     return false;
   }
   char* root = line + (at - line) + 1;
+  // Escapes are rare: one search of the line tells whether any of its fields has one.
+  escapes = escapes && strchr(root, '\\') != nullptr;
   size_t rootLength, pointLength = 0, typeLength = 0, sourceLength = 0;
-  char* mountPoint = TakeField(root, &rootLength);
-  char* options = mountPoint ? TakeField(mountPoint, &pointLength) : nullptr;
+  char* mountPoint = TakeField(root, escapes, &rootLength);
+  char* options = mountPoint ? TakeField(mountPoint, escapes, &pointLength) : nullptr;
   char* cursor = options ? SkipField(options) : nullptr;
   // Optional fields up to the lone "-", then the type and the source.
   for (;;) {
@@ -216,9 +270,9 @@ bool ParseMountInfoLine(char* line, MountEntry* entry) {
     cursor = SkipField(cursor);
   }
   char* fsType = cursor[1] ? cursor + 2 : nullptr;
-  char* source = fsType ? TakeField(fsType, &typeLength) : nullptr;
+  char* source = fsType ? TakeField(fsType, escapes, &typeLength) : nullptr;
   if (!source || !*fsType) return false;
-  TakeField(source, &sourceLength);
+  TakeField(source, escapes, &sourceLength);
   entry->mountId = static_cast<int>(id);
   entry->parentId = static_cast<int>(parent);
   entry->major = major;
@@ -274,17 +328,19 @@ void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char
                   unsigned char id[16], unsigned salt) {
   // Two FNV-1a hashes from two bases over the same bytes, fed in one walk.
   uint64_t hashes[2] = {HashBasis, 0x84222325CBF29CE4ull};
-  HashTwice(hashes, &major, sizeof major);
-  HashTwice(hashes, &minor, sizeof minor);
+  HashNumber(hashes, major);
+  HashNumber(hashes, minor);
   HashTwice(hashes, fsType, strlen(fsType) + 1);
   HashTwice(hashes, source, strlen(source) + 1);
-  HashTwice(hashes, &salt, sizeof salt);
-  for (int half = 0; half < 2; ++half) {
-    for (int i = 0; i < 8; ++i) id[half * 8 + i] = static_cast<unsigned char>(hashes[half] >> (56 - 8 * i));
-  }
+  HashNumber(hashes, salt);
+  PutBigEndian(hashes[0], id);
+  PutBigEndian(hashes[1], id + 8);
   id[6] = static_cast<unsigned char>((id[6] & 0x0F) | 0x80);  // version 8: made up here
   id[8] = static_cast<unsigned char>((id[8] & 0x3F) | 0x80);  // the RFC 4122 variant
 }
+
+// Where each byte's two digits are in a volume name: 8-4-4-4-12 digits after the brace.
+const unsigned char DigitsAt[16] = {11, 13, 15, 17, 20, 22, 25, 27, 30, 32, 35, 37, 39, 41, 43, 45};
 
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]) {
   // Every name is the same text but for its 32 digits, which are written into it two at a
@@ -302,8 +358,17 @@ void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_C
       }
     }
   } Name;
-  // Where each byte's digits go: 8-4-4-4-12 digits after the brace.
-  static const unsigned char At[16] = {11, 13, 15, 17, 20, 22, 25, 27, 30, 32, 35, 37, 39, 41, 43, 45};
   memcpy(name, Name.text, sizeof Name.text);
-  for (int i = 0; i < 16; ++i) memcpy(name + At[i], Name.digits[id[i]], sizeof Name.digits[0]);
+  for (int i = 0; i < 16; ++i) memcpy(name + DigitsAt[i], Name.digits[id[i]], sizeof Name.digits[0]);
+}
+
+bool ReadVolumeNameDigits(const WCHAR* name, unsigned char id[16]) {
+  for (int i = 0; i < 16; ++i) {
+    WCHAR high = name[DigitsAt[i]], low = name[DigitsAt[i] + 1];
+    int highValue = high < 0x80 ? HexValue(static_cast<char>(high)) : -1;
+    int lowValue = low < 0x80 ? HexValue(static_cast<char>(low)) : -1;
+    if (highValue < 0 || lowValue < 0) return false;
+    id[i] = static_cast<unsigned char>(highValue * 16 + lowValue);
+  }
+  return true;
 }

@@ -87,7 +87,7 @@ struct LinuxVolumeTable {
   int count;
   LinuxMountPath* paths;
   int pathCount;
-  HashIndex names;  // the volumes by name, case folded
+  HashIndex names;  // the volumes by the identity their names spell
 };
 
 // What the table builder asks about the machine. Either function may be null.
@@ -102,8 +102,9 @@ struct VolumeProbes {
 size_t DecodeMountField(char* field);
 
 // Splits one line (without its line end) into its fields, decoding them; false for a line
-// that is not a mount table line.
-bool ParseMountInfoLine(char* line, MountEntry* entry);
+// that is not a mount table line. A caller that knows the line holds no backslash says so
+// (`escapes` false), and the line is not searched for escapes.
+bool ParseMountInfoLine(char* line, MountEntry* entry, bool escapes = true);
 
 MountKind ClassifyFileSystem(const char* fsType);
 
@@ -119,13 +120,17 @@ void HashVolumeId(unsigned major, unsigned minor, const char* fsType, const char
 
 // \\?\Volume{xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx}\ in lower case.
 void FormatVolumeName(const unsigned char id[16], WCHAR name[LINUX_VOLUME_NAME_CAPACITY]);
+// The identity whose digits a name has where FormatVolumeName writes them, in either case;
+// false when one of them is no hexadecimal digit. `name` has at least 47 units; the others
+// are not looked at.
+bool ReadVolumeNameDigits(const WCHAR* name, unsigned char id[16]);
 
 // A table is built line by line, so that the mount table's text is never held whole:
 // begun (anew, in the memory it has, when it was built before), given each line, and
 // finished. A line is decoded in place; lines that are no mount table lines are passed
 // over. False when memory runs out; the table is empty then.
 bool BeginVolumeTable(LinuxVolumeTable* table);
-bool AddMountLine(LinuxVolumeTable* table, char* line);
+bool AddMountLine(LinuxVolumeTable* table, char* line, bool escapes = true);
 bool FinishVolumeTable(LinuxVolumeTable* table, const VolumeProbes* probes);
 
 // Builds the table from every line of a text, which is decoded in place.

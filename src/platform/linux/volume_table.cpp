@@ -21,20 +21,12 @@ uint64_t DeviceHash(unsigned major, unsigned minor) { return HashNumbers(major, 
 
 WCHAR FoldAscii(WCHAR ch) { return ch >= 'A' && ch <= 'Z' ? static_cast<WCHAR>(ch + 32) : ch; }
 
-// The hash of a name's key, blind to the case of ASCII letters, which is all the case a
-// volume name can have: it is ASCII through and through. Setting bit 5 of each unit maps
-// each upper-case letter onto its lower case (and a few other characters onto others, which
-// only makes the hash coarser). Four units at a time; the name has all of its key's units.
-uint64_t NameHash(const WCHAR* name) {
-  static_assert(NameKeyLength % 4 == 0, "the key is hashed in words of four units");
-  uint64_t hash = HashBasis;
-  for (int i = 0; i < NameKeyLength; i += 4) {
-    uint64_t word;
-    memcpy(&word, name + i, sizeof word);
-    hash = (hash ^ (word | 0x0020002000200020ull)) * 0x100000001B3ull;
-    hash ^= hash >> 29;
-  }
-  return hash;
+// The hash of a volume's identity, under which the index of names keeps it: an identity is
+// a hash or a UUID, as good as random, so its two halves folded together will do.
+uint64_t IdHash(const unsigned char id[16]) {
+  uint64_t halves[2];
+  memcpy(halves, id, sizeof halves);
+  return halves[0] ^ halves[1];
 }
 
 // Whether `name` is the volume's name (its key, and the trailing backslash if asked), case
@@ -51,10 +43,25 @@ bool IsNameOf(const LinuxVolume* volume, LPCWSTR name, int length) {
   return CompareTextNoCase(own, length, name, -1, true) == CSTR_EQUAL;
 }
 
+// The file-system type classified last, and its kind: a mount table lists many mounts of
+// one type in a row (a container host's RAM disks), so most types take one comparison.
+struct LastKind {
+  const char* fsType;
+  MountKind kind;
+};
+
+MountKind KindOf(const char* fsType, LastKind* last) {
+  if (!last->fsType || strcmp(fsType, last->fsType) != 0) {
+    last->fsType = fsType;
+    last->kind = ClassifyFileSystem(fsType);
+  }
+  return last->kind;
+}
+
 // The volume of mount i's device, made at the device's first mount (`devices` holds those
 // mounts); -1 for a kernel interface.
 int VolumeOf(LinuxVolumeTable* table, HashIndex* devices, const MountRecord* const* mounts,
-             const int* volumeOf, int i, const VolumeProbes* probes) {
+             const int* volumeOf, int i, const VolumeProbes* probes, LastKind* last) {
   const MountRecord* mount = mounts[i];
   uint64_t hash = DeviceHash(mount->major, mount->minor);
   for (size_t s = HashSlot(devices, hash); devices->slots[s] >= 0; s = NextHashSlot(devices, s)) {
@@ -63,7 +70,7 @@ int VolumeOf(LinuxVolumeTable* table, HashIndex* devices, const MountRecord* con
   }
   InsertHashed(devices, hash, i);
   const char* fsType = FileSystemTypeOf(mount);
-  MountKind kind = ClassifyFileSystem(fsType);
+  MountKind kind = KindOf(fsType, last);
   if (kind == MountPseudo) return -1;
   int v = table->count++;
   LinuxVolume& volume = table->volumes[v];
@@ -102,13 +109,10 @@ void NameVolume(LinuxVolumeTable* table, int v, const MountRecord* first, const 
   const char* source = fsType + strlen(fsType) + 1;
   bool known = probes && probes->findUuid && probes->findUuid(volume.major, volume.minor, source, volume.id);
   if (!known) HashVolumeId(volume.major, volume.minor, fsType, source, volume.id);
-  WCHAR name[LINUX_VOLUME_NAME_CAPACITY];
-  FormatVolumeName(volume.id, name);
-  uint64_t hash = NameHash(name);
+  uint64_t hash = IdHash(volume.id);
   for (unsigned salt = 1; NameTaken(table, volume.id, hash); ++salt) {
     HashVolumeId(volume.major, volume.minor, fsType, source, volume.id, salt);
-    FormatVolumeName(volume.id, name);
-    hash = NameHash(name);
+    hash = IdHash(volume.id);
   }
   InsertHashed(&table->names, hash, v);
 }
@@ -144,6 +148,25 @@ LinuxMountPath MountPath(int mountId, const char* path, size_t length) {
   return entry;
 }
 
+// ASCII bytes as UTF-16 units, eight at a time: each block of eight is widened as one
+// vector. The last block ends where the text does, overlapping the one before it.
+void WidenAscii(const unsigned char* bytes, size_t length, WCHAR* out) {
+  typedef unsigned char EightBytes __attribute__((vector_size(8)));
+  typedef uint16_t EightUnits __attribute__((vector_size(16)));
+  if (length < 8) {
+    for (size_t k = 0; k < length; ++k) out[k] = bytes[k];
+    return;
+  }
+  for (size_t k = 0;; k += 8) {
+    if (k + 8 > length) k = length - 8;
+    EightBytes narrow;
+    memcpy(&narrow, bytes + k, sizeof narrow);
+    EightUnits wide = __builtin_convertvector(narrow, EightUnits);
+    memcpy(out + k, &wide, sizeof wide);
+    if (k + 8 == length) return;
+  }
+}
+
 }  // namespace
 
 bool BeginVolumeTable(LinuxVolumeTable* table) {
@@ -159,9 +182,9 @@ bool BeginVolumeTable(LinuxVolumeTable* table) {
   return true;
 }
 
-bool AddMountLine(LinuxVolumeTable* table, char* line) {
+bool AddMountLine(LinuxVolumeTable* table, char* line, bool escapes) {
   MountEntry entry;
-  if (!ParseMountInfoLine(line, &entry)) return true;
+  if (!ParseMountInfoLine(line, &entry, escapes)) return true;
   const size_t pointLength = entry.mountPointLength;
   const size_t typeLength = entry.fsTypeLength;
   const size_t sourceLength = entry.sourceLength;
@@ -190,8 +213,14 @@ bool AddMountLine(LinuxVolumeTable* table, char* line) {
   mount->size = static_cast<unsigned>(bytes);
   char* text = reinterpret_cast<char*>(mount + 1);
   memcpy(text, entry.mountPoint, pointLength + 1);
-  memcpy(text + pointLength + 1, entry.fsType, typeLength + 1);
-  memcpy(text + pointLength + typeLength + 2, entry.source, sourceLength + 1);
+  // The type and the source follow each other in the line, each with its terminator,
+  // unless decoding an escape shortened the type.
+  if (entry.fsType + typeLength + 1 == entry.source) {
+    memcpy(text + pointLength + 1, entry.fsType, typeLength + sourceLength + 2);
+  } else {
+    memcpy(text + pointLength + 1, entry.fsType, typeLength + 1);
+    memcpy(text + pointLength + typeLength + 2, entry.source, sourceLength + 1);
+  }
   ++table->mountCount;
   return true;
 }
@@ -222,9 +251,10 @@ bool FinishVolumeTable(LinuxVolumeTable* table, const VolumeProbes* probes) {
   ok = ok && table->volumes;
   const size_t building = ArenaMark(arena);
   HashIndex devices = {};
+  LastKind last = {};
   ok = ok && CreateHashIndex(&devices, n, arena);
   for (int i = 0; ok && i < n; ++i) {
-    volumeOf[i] = VolumeOf(table, &devices, mounts, volumeOf, i, probes);
+    volumeOf[i] = VolumeOf(table, &devices, mounts, volumeOf, i, probes, &last);
     if (volumeOf[i] >= 0 && reachable[i]) ++table->volumes[volumeOf[i]].pathCount;
   }
   ArenaRelease(arena, building);
@@ -300,9 +330,11 @@ int ReadVolumeTable(int fd, char* buffer, size_t capacity, const VolumeProbes* p
     }
     char* line = text;
     char* end = text + held + n;
+    // Escapes are rare: one search of what was read tells whether any of its lines has one.
+    const bool escapes = memchr(text, '\\', held + static_cast<size_t>(n)) != nullptr;
     for (char* newline; (newline = static_cast<char*>(memchr(line, '\n', static_cast<size_t>(end - line))));) {
       *newline = 0;
-      if (!AddMountLine(table, line)) {
+      if (!AddMountLine(table, line, escapes)) {
         error = ENOMEM;
         break;
       }
@@ -333,8 +365,13 @@ const LinuxVolume* FindVolumeByName(const LinuxVolumeTable* table, LPCWSTR name,
   int length = 0;
   while (name[length] && length <= NameKeyLength) ++length;
   if (length < NameKeyLength) return nullptr;  // too short to be any volume's name
+  // A volume name is ASCII through and through, and no other character compares equal to
+  // one of its characters with the case ignored: a name whose digits are not all
+  // hexadecimal digits is no volume's name.
+  unsigned char id[16];
+  if (!ReadVolumeNameDigits(name, id)) return nullptr;
   const HashIndex* index = &table->names;
-  for (size_t s = HashSlot(index, NameHash(name)); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
+  for (size_t s = HashSlot(index, IdHash(id)); index->slots[s] >= 0; s = NextHashSlot(index, s)) {
     const LinuxVolume* volume = &table->volumes[index->slots[s]];
     if (IsNameOf(volume, name, trailingBackslash ? NameKeyLength + 1 : NameKeyLength)) return volume;
   }
@@ -380,11 +417,8 @@ DWORD MountPathList(const LinuxVolumeTable* table, const LinuxVolume* volume, LP
   for (int i = 0; i < volume->pathCount; ++i) {
     const LinuxMountPath& mount = paths[i];
     if (mount.ascii) {
-      const unsigned char* bytes = reinterpret_cast<const unsigned char*>(mount.path);
-      const size_t length = mount.length;
-      WCHAR* out = list + at;
-      for (size_t k = 0; k < length; ++k) out[k] = bytes[k];
-      at += static_cast<DWORD>(length);
+      WidenAscii(reinterpret_cast<const unsigned char*>(mount.path), mount.length, list + at);
+      at += static_cast<DWORD>(mount.length);
     } else {
       at += static_cast<DWORD>(Utf16FromUtf8(mount.path, static_cast<int>(mount.length), list + at, static_cast<int>(capacity - at)));
     }

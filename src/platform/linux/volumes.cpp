@@ -5,7 +5,6 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,6 +14,7 @@
 
 #include "platform/common/case_mapping.h"
 #include "platform/linux/mountinfo.h"
+#include "platform/linux/process_lock.h"
 
 namespace {
 
@@ -101,7 +101,7 @@ struct SharedTable {
 // looks at; without one, each call reads the mount table afresh, into the same memory. A
 // search keeps the table it began with until it ends, even when a newer table has become
 // the current one. Both service-mode threads may ask.
-pthread_mutex_t tableLock = PTHREAD_MUTEX_INITIALIZER;
+ProcessLock tableLock = PROCESS_LOCK_INITIALIZER;
 SharedTable* current = nullptr;
 const LinuxVolumeTable EmptyTable = {};
 int openSearches = 0;
@@ -138,12 +138,12 @@ const LinuxVolumeTable* LockFreshTable(void) {
     SetLastErrorFromErrno(errno);
     return nullptr;
   }
-  pthread_mutex_lock(&tableLock);
+  TakeLock(&tableLock);
   SharedTable* target = current && current->searches == 0 ? current : nullptr;
   if (!target) {
     target = static_cast<SharedTable*>(calloc(1, sizeof(SharedTable)));
     if (!target) {
-      pthread_mutex_unlock(&tableLock);
+      ReleaseLock(&tableLock);
       close(fd);
       SetLastError(ERROR_NOT_ENOUGH_MEMORY);
       return nullptr;
@@ -159,7 +159,7 @@ const LinuxVolumeTable* LockFreshTable(void) {
     current->number = ++tablesBuilt;
   }
   if (error != 0) {
-    pthread_mutex_unlock(&tableLock);
+    ReleaseLock(&tableLock);
     SetLastErrorFromErrno(error);
     return nullptr;
   }
@@ -169,13 +169,13 @@ const LinuxVolumeTable* LockFreshTable(void) {
 // Locks the table for a call about single volumes: the open search's snapshot, else a
 // fresh one.
 const LinuxVolumeTable* LockCurrentTable(void) {
-  pthread_mutex_lock(&tableLock);
+  TakeLock(&tableLock);
   if (openSearches > 0) return CurrentTable();
-  pthread_mutex_unlock(&tableLock);
+  ReleaseLock(&tableLock);
   return LockFreshTable();
 }
 
-void UnlockTable(void) { pthread_mutex_unlock(&tableLock); }
+void UnlockTable(void) { ReleaseLock(&tableLock); }
 
 // ---- Searches -----------------------------------------------------------------------------------
 
@@ -186,10 +186,10 @@ struct VolumeSearch {
 };
 
 void EndSearch(VolumeSearch* search) {
-  pthread_mutex_lock(&tableLock);
+  TakeLock(&tableLock);
   if (--search->table->searches == 0 && search->table != current) ReleaseTable(search->table);
   if (--openSearches == 0) lastGivenTo = nullptr;
-  pthread_mutex_unlock(&tableLock);
+  ReleaseLock(&tableLock);
   free(search);
 }
 
@@ -319,9 +319,9 @@ extern "C" HANDLE WINAPI FindFirstVolumeW(LPWSTR volumeName, DWORD bufferLength)
     EndSearch(search);
     return INVALID_HANDLE_VALUE;
   }
-  pthread_mutex_lock(&tableLock);
+  TakeLock(&tableLock);
   NoteGiven(search->table, 0, volumeName);
-  pthread_mutex_unlock(&tableLock);
+  ReleaseLock(&tableLock);
   return handle;
 }
 
@@ -336,9 +336,9 @@ extern "C" BOOL WINAPI FindNextVolumeW(HANDLE findVolume, LPWSTR volumeName, DWO
     return FALSE;
   }
   if (!GiveName(&table->volumes[search->next], volumeName, bufferLength)) return FALSE;
-  pthread_mutex_lock(&tableLock);
+  TakeLock(&tableLock);
   NoteGiven(search->table, search->next, volumeName);
-  pthread_mutex_unlock(&tableLock);
+  ReleaseLock(&tableLock);
   ++search->next;
   return TRUE;
 }
@@ -350,11 +350,11 @@ extern "C" BOOL WINAPI FindVolumeClose(HANDLE findVolume) {
 
 extern "C" BOOL WINAPI GetVolumePathNamesForVolumeNameW(LPCWSTR volumeName, LPWSTR volumePathNames,
                                                         DWORD bufferLength, LPDWORD returnLength) {
-  pthread_mutex_lock(&tableLock);
+  TakeLock(&tableLock);
   const LinuxVolumeTable* table = CurrentTable();
   const LinuxVolume* volume = HandedOutVolume(table, volumeName);
   if (!volume) {
-    pthread_mutex_unlock(&tableLock);
+    ReleaseLock(&tableLock);
     DWORD length = 0;
     while (volumeName && volumeName[length]) ++length;
     if (length == 0 || volumeName[length - 1] != '\\') {

@@ -310,14 +310,9 @@ extern "C" BOOL WINAPI GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATI
     SimSetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
-  std::vector<BYTE> bytes(20, 0);
-  bytes[0] = SECURITY_DESCRIPTOR_REVISION;
-  bytes[3] = SE_SELF_RELATIVE >> 8;
-  if (!payload->event->owner.empty()) {
-    bytes[4] = 20;
-    std::vector<BYTE> owner = SimSidBytes(payload->event->owner);
-    bytes.insert(bytes.end(), owner.begin(), owner.end());
-  }
+  SimFileSecurity security;
+  security.owner = payload->event->owner;
+  std::vector<BYTE> bytes = SimSelfRelative(security, requested);
   *lengthNeeded = static_cast<DWORD>(bytes.size());
   if (length < bytes.size()) {
     SimSetLastError(ERROR_INSUFFICIENT_BUFFER);

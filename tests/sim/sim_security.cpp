@@ -143,8 +143,9 @@ void Put(std::vector<BYTE>& bytes, size_t at, DWORD value, int size) {
   for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<BYTE>(value >> (8 * i));
 }
 
-// A self-relative descriptor: the header, the owner, then the DACL.
-std::vector<BYTE> SelfRelative(const SimFileSecurity& security, SECURITY_INFORMATION requested) {
+}  // namespace
+
+std::vector<BYTE> SimSelfRelative(const SimFileSecurity& security, SECURITY_INFORMATION requested) {
   std::vector<BYTE> bytes(20, 0);
   bytes[0] = SECURITY_DESCRIPTOR_REVISION;
   WORD control = SE_SELF_RELATIVE;
@@ -177,8 +178,6 @@ std::vector<BYTE> SelfRelative(const SimFileSecurity& security, SECURITY_INFORMA
   Put(bytes, 2, control, 2);
   return bytes;
 }
-
-}  // namespace
 
 std::vector<BYTE> SimSidBytes(const std::string& text) {
   std::vector<uint64_t> parts;
@@ -227,7 +226,7 @@ extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION r
   if (SimFault("GetFileSecurityW")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
   SimFileSecurity security = SecurityOf(fileName);
-  std::vector<BYTE> bytes = SelfRelative(security, requested);
+  std::vector<BYTE> bytes = SimSelfRelative(security, requested);
   *lengthNeeded = static_cast<DWORD>(bytes.size());
   if (length < bytes.size()) {
     SimSetLastError(ERROR_INSUFFICIENT_BUFFER);

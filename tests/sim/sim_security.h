@@ -39,3 +39,6 @@ struct SimFileSecurity {
   bool reparsePoint = false;
 };
 void SimSetFileSecurity(const std::u16string& path, const SimFileSecurity& security);
+// The parts of a descriptor that `requested` names, in the self-relative layout: the header,
+// the owner, then the DACL.
+std::vector<BYTE> SimSelfRelative(const SimFileSecurity& security, SECURITY_INFORMATION requested);

@@ -312,12 +312,5 @@ extern "C" BOOL WINAPI GetKernelObjectSecurity(HANDLE handle, SECURITY_INFORMATI
   }
   SimFileSecurity security;
   security.owner = payload->event->owner;
-  std::vector<BYTE> bytes = SimSelfRelative(security, requested);
-  *lengthNeeded = static_cast<DWORD>(bytes.size());
-  if (length < bytes.size()) {
-    SimSetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  memcpy(descriptor, bytes.data(), bytes.size());
-  return TRUE;
+  return SimGiveDescriptor(security, requested, descriptor, length, lengthNeeded);
 }

@@ -143,9 +143,9 @@ void Put(std::vector<BYTE>& bytes, size_t at, DWORD value, int size) {
   for (int i = 0; i < size; ++i) bytes[at + i] = static_cast<BYTE>(value >> (8 * i));
 }
 
-}  // namespace
-
-std::vector<BYTE> SimSelfRelative(const SimFileSecurity& security, SECURITY_INFORMATION requested) {
+// The parts of a descriptor that `requested` names, in the self-relative layout: the header,
+// the owner, then the DACL.
+std::vector<BYTE> SelfRelative(const SimFileSecurity& security, SECURITY_INFORMATION requested) {
   std::vector<BYTE> bytes(20, 0);
   bytes[0] = SECURITY_DESCRIPTOR_REVISION;
   WORD control = SE_SELF_RELATIVE;
@@ -177,6 +177,20 @@ std::vector<BYTE> SimSelfRelative(const SimFileSecurity& security, SECURITY_INFO
   }
   Put(bytes, 2, control, 2);
   return bytes;
+}
+
+}  // namespace
+
+BOOL SimGiveDescriptor(const SimFileSecurity& security, SECURITY_INFORMATION requested,
+                       PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD lengthNeeded) {
+  std::vector<BYTE> bytes = SelfRelative(security, requested);
+  *lengthNeeded = static_cast<DWORD>(bytes.size());
+  if (length < bytes.size()) {
+    SimSetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return FALSE;
+  }
+  memcpy(descriptor, bytes.data(), bytes.size());
+  return TRUE;
 }
 
 std::vector<BYTE> SimSidBytes(const std::string& text) {
@@ -225,13 +239,5 @@ extern "C" BOOL WINAPI GetFileSecurityW(LPCWSTR fileName, SECURITY_INFORMATION r
                                         LPDWORD lengthNeeded) {
   if (SimFault("GetFileSecurityW")) return FALSE;
   std::lock_guard<std::recursive_mutex> guard(SimLock());
-  SimFileSecurity security = SecurityOf(fileName);
-  std::vector<BYTE> bytes = SimSelfRelative(security, requested);
-  *lengthNeeded = static_cast<DWORD>(bytes.size());
-  if (length < bytes.size()) {
-    SimSetLastError(ERROR_INSUFFICIENT_BUFFER);
-    return FALSE;
-  }
-  memcpy(descriptor, bytes.data(), bytes.size());
-  return TRUE;
+  return SimGiveDescriptor(SecurityOf(fileName), requested, descriptor, length, lengthNeeded);
 }

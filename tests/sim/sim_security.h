@@ -39,6 +39,8 @@ struct SimFileSecurity {
   bool reparsePoint = false;
 };
 void SimSetFileSecurity(const std::u16string& path, const SimFileSecurity& security);
-// The parts of a descriptor that `requested` names, in the self-relative layout: the header,
-// the owner, then the DACL.
-std::vector<BYTE> SimSelfRelative(const SimFileSecurity& security, SECURITY_INFORMATION requested);
+// What GetFileSecurityW and GetKernelObjectSecurity give: the parts of the descriptor that
+// `requested` names, in the self-relative layout (the header, the owner, then the DACL), or
+// ERROR_INSUFFICIENT_BUFFER with the length needed.
+BOOL SimGiveDescriptor(const SimFileSecurity& security, SECURITY_INFORMATION requested,
+                       PSECURITY_DESCRIPTOR descriptor, DWORD length, LPDWORD lengthNeeded);

@@ -15,12 +15,6 @@ namespace {
 const BYTE TrustedInstallerSid[] = {1, 6, NT_AUTHORITY, SUB(80), SUB(956008885u), SUB(3418522649u),
                                     SUB(1831038044u), SUB(1853292631u), SUB(2271478464u)};
 
-DWORD Read32(const BYTE* at) {
-  DWORD value;
-  __builtin_memcpy(&value, at, 4);
-  return value;
-}
-
 // The identifier authority.
 uint64_t AuthorityOf(const BYTE* sid) {
   uint64_t authority = 0;
@@ -63,7 +57,7 @@ bool IsMachineAccount(const BYTE* sid) {
 bool KnownLocally(const BYTE* sid) {
   uint64_t authority = AuthorityOf(sid);
   if (authority >= 1 && authority <= 3) return true;
-  return authority == 5 && (Read32(sid + 8) != 21 || IsMachineAccount(sid));
+  return authority == 5 && (ReadDword(sid + 8) != 21 || IsMachineAccount(sid));
 }
 
 }  // namespace
@@ -95,7 +89,7 @@ bool IsAdministrativeAccount(const BYTE* sid) {
 }
 
 DWORD CreatorRid(const BYTE* sid) {
-  return sid[0] == 1 && sid[1] == 1 && AuthorityOf(sid) == 3 ? Read32(sid + 8) : 0xFFFFFFFFu;
+  return sid[0] == 1 && sid[1] == 1 && AuthorityOf(sid) == 3 ? ReadDword(sid + 8) : 0xFFFFFFFFu;
 }
 
 void NameAccount(const BYTE* sid, LPWSTR name, DWORD capacity) {
@@ -115,6 +109,6 @@ void NameAccount(const BYTE* sid, LPWSTR name, DWORD capacity) {
   DWORD at = FormatText(name, capacity, TEXT("S-%u-%I64u"), sid[0], AuthorityOf(sid));
   BYTE count = sid[1] > MAX_SUB_AUTHORITIES ? MAX_SUB_AUTHORITIES : sid[1];
   for (BYTE i = 0; i < count; ++i) {
-    at += FormatText(name + at, capacity - at, TEXT("-%u"), Read32(sid + 8 + 4 * i));
+    at += FormatText(name + at, capacity - at, TEXT("-%u"), ReadDword(sid + 8 + 4 * i));
   }
 }

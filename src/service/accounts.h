@@ -10,6 +10,13 @@
 // Room for an account's name, or for the longest SID as text.
 #define ACCOUNT_NAME_CAPACITY 160
 
+// A 32-bit value as a descriptor stores it (least significant byte first), at any alignment.
+inline DWORD ReadDword(const BYTE* at) {
+  DWORD value;
+  __builtin_memcpy(&value, at, 4);
+  return value;
+}
+
 // The SID's length in bytes; 0 when it is not a SID of revision 1 with 1 to 15 sub-authorities.
 DWORD SidBytes(const BYTE* sid);
 bool SameSid(const BYTE* a, const BYTE* b);

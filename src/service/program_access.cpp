@@ -70,12 +70,6 @@ struct Opening {
   int kind;
 };
 
-DWORD Read32(const BYTE* at) {
-  DWORD value;
-  __builtin_memcpy(&value, at, 4);
-  return value;
-}
-
 WORD Read16(const BYTE* at) { return static_cast<WORD>(at[0] | at[1] << 8); }
 
 __attribute__((noinline)) const CHAR* NthWord(int n) {
@@ -127,7 +121,7 @@ bool FindOpening(int level, const BYTE* user, Opening* opening) {
     if (creator == OWNER_RIGHTS_RID) holder = owner;
     if (creator <= CREATOR_GROUP_RID || !holder || MayReplace(holder, user)) continue;
     for (int kind = 0; kind < RIGHT_KINDS; ++kind) {
-      if (Read32(ace + 4) & Rights[level][kind]) {
+      if (ReadDword(ace + 4) & Rights[level][kind]) {
         *opening = {holder, kind};
         return true;
       }
